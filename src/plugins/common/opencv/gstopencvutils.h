@@ -37,7 +37,8 @@ OV_OPENCV_API gboolean gst_pad_and_buffer_to_cv_mat(GstPad *pad, GstBuffer *buff
 }
 
 /* Row stride GStreamer uses by default for a packed frame of this OpenCV type
- * and width (rows padded to 4 bytes); 0 for a type without a video format. */
+ * and width (rows padded to 4 bytes); tightly packed rows for a type without a
+ * video format; 0 for a width below 1. */
 OV_OPENCV_API size_t ov_default_stride_for_cv_type(int cv_type, int width);
 
 #endif /* GST_OPENCV_UTILS_H */
