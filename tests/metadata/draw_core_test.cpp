@@ -1,0 +1,257 @@
+#include "draw_core.h"
+
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+using ovmetadata::Color;
+using ovmetadata::SegColorTable;
+using orvane::ai::DetectionBoxResult;
+using orvane::ai::SegmentGrid;
+
+const cv::Vec3b kBox(147, 20, 255);
+const cv::Vec3b kWhite(255, 255, 255);
+
+cv::Vec3b at(const cv::Mat &m, int x, int y) { return m.at<cv::Vec3b>(y, x); }
+
+int count_pixels(const cv::Mat &m, const cv::Vec3b &value) {
+  int n = 0;
+  for (int y = 0; y < m.rows; ++y)
+    for (int x = 0; x < m.cols; ++x)
+      n += at(m, x, y) == value;
+  return n;
+}
+
+DetectionBoxResult make_box(float x1, float y1, float x2, float y2, const std::string &label,
+                            const std::string &meta = "") {
+  DetectionBoxResult b;
+  b.x1 = x1;
+  b.y1 = y1;
+  b.x2 = x2;
+  b.y2 = y2;
+  b.obj_label = label;
+  b.meta = meta;
+  return b;
+}
+
+SegmentGrid make_grid(const std::vector<std::vector<int>> &ids) {
+  SegmentGrid g;
+  for (const auto &row : ids) {
+    g.emplace_back();
+    for (int id : row) {
+      orvane::ai::SegmentResult cell;
+      cell.label_id = id;
+      g.back().push_back(cell);
+    }
+  }
+  return g;
+}
+
+TEST(DrawBox, EdgesAtFramePixelsWithoutLabel) {
+  cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.5f, 0.75f, 1.0f, ""));
+  EXPECT_EQ(at(m, 160, 240), kBox);  // top-left corner
+  EXPECT_EQ(at(m, 160, 400), kBox);  // left edge
+  EXPECT_EQ(at(m, 300, 240), kBox);  // top edge
+  EXPECT_EQ(at(m, 479, 400), kBox);  // right edge at column 480, thickness 2
+  EXPECT_EQ(at(m, 300, 479), kBox);  // bottom edge at row 480, thickness 2
+  EXPECT_EQ(at(m, 300, 360), cv::Vec3b(0, 0, 0));  // inside
+  EXPECT_EQ(at(m, 158, 300), cv::Vec3b(0, 0, 0));  // left of the edge
+  EXPECT_EQ(at(m, 300, 237), cv::Vec3b(0, 0, 0));  // above the edge
+  EXPECT_EQ(count_pixels(m, kWhite), 0) << "empty label must draw no text background";
+}
+
+TEST(DrawBox, LabelHasBackgroundAboveTopLeftCorner) {
+  cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.5f, 0.75f, 1.0f, "ball"));
+  int baseline = 0;
+  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  // Background spans (160, 240) to (160 + w, 240 - h - 2); the text strokes
+  // cover part of it, so look for white just inside its corners.
+  EXPECT_EQ(at(m, 161 + text.width - 1, 240 - text.height - 1), kWhite);
+  EXPECT_EQ(at(m, 161, 240 - text.height - 1), kWhite);
+  EXPECT_EQ(at(m, 161 + text.width + 3, 240 - text.height - 1), cv::Vec3b(0, 0, 0));
+  EXPECT_GT(count_pixels(m, kWhite), text.width * text.height / 4);
+}
+
+TEST(DrawBox, PoseWithEqualCornersIsDotOfRadiusFive) {
+  cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.5f, 0.5f, 0.5f, 0.5f, "", "pose"));
+  EXPECT_EQ(at(m, 325, 240), kBox);
+  EXPECT_EQ(at(m, 315, 240), kBox);
+  EXPECT_EQ(at(m, 320, 245), kBox);
+  EXPECT_EQ(at(m, 320, 240), cv::Vec3b(0, 0, 0)) << "outline only";
+  // Nothing beyond the circle's outline (radius 5, thickness 2).
+  cv::Mat outside = m.clone();
+  cv::circle(outside, cv::Point(320, 240), 7, cv::Scalar(0, 0, 0), cv::FILLED);
+  EXPECT_EQ(cv::countNonZero(outside.reshape(1)), 0);
+  EXPECT_GT(count_pixels(m, kBox), 20);
+}
+
+TEST(DrawBox, PoseWithDistinctCornersIsLine) {
+  cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.1f, 0.1f, 0.9f, 0.9f, "", "pose"));
+  EXPECT_EQ(at(m, 64, 48), kBox);
+  EXPECT_EQ(at(m, 320, 240), kBox);  // midpoint of (64,48)-(576,432)
+  EXPECT_EQ(at(m, 576, 48), cv::Vec3b(0, 0, 0)) << "a line, not a rectangle";
+  EXPECT_EQ(at(m, 64, 432), cv::Vec3b(0, 0, 0));
+}
+
+TEST(DrawBox, CoordinatesTruncateTowardZero) {
+  EXPECT_EQ(ovmetadata::to_pixel(0.25f, 640), 160);
+  EXPECT_EQ(ovmetadata::to_pixel(0.2999f, 10), 2);
+  EXPECT_EQ(ovmetadata::to_pixel(-0.05f, 10), 0);
+  // Values from a hostile source are clamped, not undefined.
+  EXPECT_EQ(ovmetadata::to_pixel(std::nanf(""), 640), 0);
+  EXPECT_EQ(ovmetadata::to_pixel(1e30f, 640), 1 << 20);
+  EXPECT_EQ(ovmetadata::to_pixel(-1e30f, 640), -(1 << 20));
+  cv::Mat m = cv::Mat::zeros(48, 64, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(-1e30f, std::nanf(""), 1e30f, 1e30f, "x"));
+  EXPECT_GT(count_pixels(m, kBox), 0);
+}
+
+TEST(DrawText, BannerIsTextAtFiftyFifty) {
+  cv::Mat a = cv::Mat::zeros(480, 640, CV_8UC3);
+  cv::Mat b = cv::Mat::zeros(480, 640, CV_8UC3);
+  ovmetadata::draw_banner(a, "cat");
+  ovmetadata::drawText(b, 50, 50, "Classification: cat", 2, 2);
+  EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
+  EXPECT_EQ(at(a, 51, 50 - 2), kWhite);
+  EXPECT_EQ(at(a, 49, 48), cv::Vec3b(0, 0, 0));
+}
+
+struct BlendCase {
+  int x, y;
+  Color cell;
+};
+
+TEST(DrawSegs, OverlayBlendsFortySixty) {
+  const cv::Vec3b frame_colour(10, 20, 30);
+  cv::Mat m(480, 640, CV_8UC3, cv::Scalar(frame_colour));
+  SegColorTable table(1);
+  ovmetadata::drawSegs(m, make_grid({{0, 12, 0}, {12, 0, 12}}), true, 0.6f, table);
+  const Color road = ovmetadata::CITYSCAPES_COLORS[0];
+  const Color red = ovmetadata::CITYSCAPES_COLORS[12];
+  // Far corners take one cell only; the middle column's centre row is pure.
+  const BlendCase cases[] = {
+      {5, 5, road}, {634, 5, road}, {5, 474, red}, {634, 474, red}, {320, 5, red}, {320, 474, road},
+  };
+  for (const BlendCase &c : cases) {
+    cv::Vec3b p = at(m, c.x, c.y);
+    const uint8_t want[3] = {c.cell.b, c.cell.g, c.cell.r};
+    for (int ch = 0; ch < 3; ++ch)
+      EXPECT_NEAR(p[ch], 0.4 * frame_colour[ch] + 0.6 * want[ch], 1.0)
+          << "pixel (" << c.x << "," << c.y << ") channel " << ch;
+  }
+}
+
+TEST(DrawSegs, WithoutOverlayReplacesFrame) {
+  cv::Mat m(480, 640, CV_8UC3, cv::Scalar(10, 20, 30));
+  SegColorTable table(1);
+  ovmetadata::drawSegs(m, make_grid({{0, 12, 0}, {12, 0, 12}}), false, 0.6f, table);
+  EXPECT_EQ(at(m, 5, 5), cv::Vec3b(128, 64, 128));
+  EXPECT_EQ(at(m, 634, 474), cv::Vec3b(0, 0, 255));
+}
+
+TEST(DrawSegs, DrawsIntoAView) {
+  // A frame inside a larger image: the drawing must land in the view's rows.
+  cv::Mat whole = cv::Mat::zeros(20, 10, CV_8UC3);
+  cv::Mat view = whole(cv::Rect(0, 10, 6, 10));
+  SegColorTable table(1);
+  ovmetadata::drawSegs(view, make_grid({{12}}), false, 0.6f, table);
+  EXPECT_EQ(view.data, whole.ptr(10));
+  EXPECT_EQ(at(whole, 0, 10), cv::Vec3b(0, 0, 255));
+  EXPECT_EQ(at(whole, 5, 19), cv::Vec3b(0, 0, 255));
+  EXPECT_EQ(at(whole, 6, 19), cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(at(whole, 0, 9), cv::Vec3b(0, 0, 0));
+}
+
+TEST(DrawSegs, RaggedOrEmptyGrids) {
+  SegColorTable table(1);
+  cv::Mat m(40, 60, CV_8UC3, cv::Scalar(1, 2, 3));
+  ovmetadata::drawSegs(m, SegmentGrid{}, false, 0.6f, table);
+  ovmetadata::drawSegs(m, make_grid({{}, {1, 2}}), false, 0.6f, table);
+  EXPECT_EQ(cv::norm(m, cv::Mat(40, 60, CV_8UC3, cv::Scalar(1, 2, 3)), cv::NORM_INF), 0.0);
+  // A short second row must not read past its end; its missing cells are black.
+  ovmetadata::drawSegs(m, make_grid({{12, 12}, {12}}), false, 0.6f, table);
+  EXPECT_EQ(at(m, 0, 39), cv::Vec3b(0, 0, 255));
+  EXPECT_EQ(at(m, 59, 39), cv::Vec3b(0, 0, 0));
+}
+
+TEST(SegColorTable, StartsWithFixedColours) {
+  SegColorTable table(7);
+  EXPECT_EQ(table.size(), 21u);
+  EXPECT_EQ(table.lookup(0), (Color{128, 64, 128}));
+  EXPECT_EQ(table.lookup(12), (Color{0, 0, 255}));
+  EXPECT_EQ(table.lookup(20), (Color{81, 0, 81}));
+  EXPECT_EQ(table.size(), 21u);
+}
+
+TEST(SegColorTable, GrowsToLabelAndKeepsColours) {
+  SegColorTable table(7);
+  Color c25 = table.lookup(25);
+  EXPECT_EQ(table.size(), 26u);
+  Color c22 = table.lookup(22);
+  EXPECT_EQ(table.size(), 26u);
+  EXPECT_EQ(table.lookup(25), c25);
+  EXPECT_EQ(table.lookup(22), c22);
+  // The same seed gives the same sequence of colours.
+  SegColorTable again(7);
+  EXPECT_EQ(again.lookup(25), c25);
+}
+
+TEST(SegColorTable, GrowthIsBoundedAndHugeIdsStable) {
+  SegColorTable table(3, 1000);
+  Color big = table.lookup(2000000000);
+  EXPECT_LE(table.size(), 1000u);
+  EXPECT_EQ(table.lookup(2000000000), big);
+  EXPECT_EQ(table.lookup(2000000000 % 1000), big) << "ids past the cap wrap onto the table";
+  Color negative = table.lookup(-1);
+  EXPECT_EQ(table.lookup(-1), negative);
+  EXPECT_LE(table.size(), 1000u);
+  EXPECT_EQ(ovmetadata::SegColorTable::kDefaultMaxSize, 4096u);
+  SegColorTable bounded(3);
+  bounded.lookup(2147483647);
+  EXPECT_LE(bounded.size(), 4096u);
+}
+
+TEST(SegColorTable, ConcurrentGrowthKeepsOneColourPerId) {
+  SegColorTable table(11);
+  constexpr int kThreads = 4;
+  constexpr int kIds = 3000;
+  std::vector<std::vector<Color>> seen(kThreads, std::vector<Color>(kIds));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      // Each thread walks the ids in its own order so growth interleaves.
+      for (int i = 0; i < kIds; ++i) {
+        int id = (t % 2 == 0) ? i : kIds - 1 - i;
+        seen[t][id] = table.lookup(id);
+      }
+    });
+  for (auto &th : threads)
+    th.join();
+  EXPECT_EQ(table.size(), size_t(kIds));
+  for (int id = 0; id < kIds; ++id)
+    for (int t = 0; t < kThreads; ++t)
+      ASSERT_EQ(seen[t][id], table.lookup(id)) << "id " << id << " thread " << t;
+}
+
+TEST(SegColorTable, ProcessWideTableGrowsForLabel25) {
+  SegColorTable &table = SegColorTable::instance();
+  EXPECT_EQ(&table, &SegColorTable::instance());
+  cv::Mat first(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
+  ovmetadata::drawSegs(first, make_grid({{25}}), false, 0.6f);
+  EXPECT_GE(table.size(), 26u);
+  Color c = table.lookup(25);
+  EXPECT_EQ(at(first, 100, 100), cv::Vec3b(c.b, c.g, c.r));
+  cv::Mat second(480, 640, CV_8UC3, cv::Scalar(9, 9, 9));
+  ovmetadata::drawSegs(second, make_grid({{25}}), false, 0.6f);
+  EXPECT_EQ(cv::norm(first, second, cv::NORM_INF), 0.0);
+}
+
+}  // namespace
