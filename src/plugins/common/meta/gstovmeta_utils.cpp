@@ -33,6 +33,8 @@ GstOvBatchMeta *try_get_ov_batch_meta(GstBuffer *buffer) {
   if (GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buffer))
     return meta;
   GST_DEBUG("There is no batch meta in buffer so create it");
+  if (!gst_buffer_is_writable(buffer))
+    return nullptr;  // GStreamer refuses metadata on a shared buffer
   return reinterpret_cast<GstOvBatchMeta *>(
       gst_buffer_add_meta(buffer, gst_ov_batch_meta_get_info(), nullptr));
 }

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the build to a temporary prefix, then compiles and runs a small
+# application against the installed metadata library through pkg-config.
+set -euo pipefail
+build="$1"; app_src="$2"
+prefix=$(mktemp -d); trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -f "$prefix/common/meta/libgstovmeta.so" || { echo "library not installed"; exit 1; }
+test -f "$prefix/include/gstovmeta/gstovmeta.h" || { echo "headers not installed"; exit 1; }
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+flags=$(pkg-config --cflags --libs gstovmeta)
+c++ -std=c++17 -o "$prefix/app" "$app_src" $flags
+"$prefix/app"
