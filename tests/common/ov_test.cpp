@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gtest/gtest.h>
 
 namespace ovtest {
@@ -118,6 +120,76 @@ PipelineRun run_pipeline(const std::string &description, int timeout_ms) {
 
 ElementPtr bin_element(GstElement *bin, const char *name) {
   return ElementPtr(gst_bin_get_by_name(GST_BIN(bin), name));
+}
+
+AppPipeline::AppPipeline(const std::string &description) : pipeline_(parse_pipeline(description)) {
+  if (!pipeline_)
+    return;
+  ElementPtr src = bin_element(pipeline_.get(), "src");
+  ElementPtr sink = bin_element(pipeline_.get(), "sink");
+  src_ = src && GST_IS_APP_SRC(src.get()) ? src.get() : nullptr;
+  sink_ = sink && GST_IS_APP_SINK(sink.get()) ? sink.get() : nullptr;
+}
+
+AppPipeline::~AppPipeline() { stop(); }
+
+GstElement *AppPipeline::element(const char *name) const {
+  ElementPtr e = bin_element(pipeline_.get(), name);
+  return e.get();  // the pipeline keeps its own reference
+}
+
+bool AppPipeline::start(GstState state) {
+  if (!pipeline_)
+    return false;
+  GstStateChangeReturn r = gst_element_set_state(pipeline_.get(), state);
+  if (r == GST_STATE_CHANGE_ASYNC && !src_)
+    r = gst_element_get_state(pipeline_.get(), nullptr, nullptr, 5 * GST_SECOND);
+  return r != GST_STATE_CHANGE_FAILURE;
+}
+
+GstFlowReturn AppPipeline::push(BufferPtr buffer) {
+  if (!src_)
+    return GST_FLOW_ERROR;
+  return gst_app_src_push_buffer(GST_APP_SRC(src_), buffer.release());
+}
+
+void AppPipeline::end_of_stream() {
+  if (src_)
+    gst_app_src_end_of_stream(GST_APP_SRC(src_));
+}
+
+SamplePtr AppPipeline::pull(int timeout_ms) {
+  if (!sink_)
+    return nullptr;
+  return SamplePtr(
+      gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), GstClockTime(timeout_ms) * GST_MSECOND));
+}
+
+std::vector<SamplePtr> AppPipeline::pull_all(int timeout_ms) {
+  std::vector<SamplePtr> out;
+  while (SamplePtr s = pull(timeout_ms))
+    out.push_back(std::move(s));
+  return out;
+}
+
+std::string AppPipeline::error() {
+  if (!pipeline_ || !error_.empty())
+    return error_;
+  ov::BusPtr bus(gst_element_get_bus(pipeline_.get()));
+  while (ov::MessagePtr msg{gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR)}) {
+    GError *err = nullptr;
+    gst_message_parse_error(msg.get(), &err, nullptr);
+    if (error_.empty())
+      error_ = err ? err->message : "error";
+    if (err)
+      g_error_free(err);
+  }
+  return error_;
+}
+
+void AppPipeline::stop() {
+  if (pipeline_)
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
 
 static std::string env_or(const char *name, const char *fallback) {

@@ -63,6 +63,40 @@ ElementPtr parse_pipeline(const std::string &description);
 /* Element named `name` inside `bin` (a new reference), or nullptr. */
 ElementPtr bin_element(GstElement *bin, const char *name);
 
+/* A pipeline fed through an appsrc named "src" and/or drained through an
+ * appsink named "sink", for element tests that need real negotiation:
+ *   AppPipeline p("appsrc name=src caps=... ! ovfoo ! appsink name=sink");
+ *   p.start(); p.push(std::move(buf)); SamplePtr s = p.pull(); */
+class AppPipeline {
+ public:
+  explicit AppPipeline(const std::string &description);
+  ~AppPipeline();
+  AppPipeline(const AppPipeline &) = delete;
+  AppPipeline &operator=(const AppPipeline &) = delete;
+
+  bool ok() const { return pipeline_ != nullptr; }
+  GstElement *pipeline() const { return pipeline_.get(); }
+  /* Borrowed element of the pipeline, or nullptr. */
+  GstElement *element(const char *name) const;
+
+  bool start(GstState state = GST_STATE_PLAYING);
+  GstFlowReturn push(BufferPtr buffer);
+  void end_of_stream();
+  /* Next sample from the sink; nullptr on timeout or end of stream. */
+  SamplePtr pull(int timeout_ms = 5000);
+  /* Every sample until end of stream (or timeout between two samples). */
+  std::vector<SamplePtr> pull_all(int timeout_ms = 5000);
+  /* First error message posted on the bus so far ("" if none). */
+  std::string error();
+  void stop();
+
+ private:
+  ElementPtr pipeline_;
+  GstElement *src_ = nullptr;
+  GstElement *sink_ = nullptr;
+  std::string error_;
+};
+
 /* Path of a file under the source tree (OV_SOURCE_DIR) or build tree. */
 std::string source_path(const std::string &relative);
 std::string build_path(const std::string &relative);
