@@ -1,0 +1,245 @@
+/* YOLOv3: decode the three raw detection heads cell by cell and anchor by
+ * anchor, then suppress overlapping candidates per frame.  The two engines
+ * lay out and activate their outputs differently, hence two decoders. */
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "translate_util.h"
+#include "translators.h"
+
+namespace orvane {
+namespace ai {
+
+using namespace detail;
+
+namespace {
+
+constexpr double kConfidenceThreshold = 0.8;
+constexpr double kOpenVinoOverlap = 0.4;
+constexpr double kTensorRtOverlap = 0.5;
+constexpr int kLayers = 3;
+constexpr int kAnchorsPerCell = 3;
+
+const float kAnchorsF[18] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
+const int kAnchorsI[18] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
+const int kOpenVinoMasks[kLayers][kAnchorsPerCell] = {{3, 4, 5}, {0, 1, 2}, {6, 7, 8}};
+const int kTensorRtMasks[kLayers][kAnchorsPerCell] = {{6, 7, 8}, {3, 4, 5}, {0, 1, 2}};
+
+void check_layer_args(const std::vector<int> &dims, int layer) {
+  if (dims.size() < 4)
+    throw std::invalid_argument("YOLOv3 layer needs N, CH, H, W");
+  if (layer < 0 || layer >= kLayers)
+    throw std::invalid_argument("YOLOv3 has three output layers, got layer " +
+                                std::to_string(layer));
+  if (dims[1] / 3 < 5 || dims[2] < 0 || dims[3] < 0)
+    throw std::invalid_argument("YOLOv3 layer needs at least 15 channels");
+}
+
+float sigmoid(float v) { return static_cast<float>(1.0 / (1.0 + std::exp(-v))); }
+
+using Decoder = void (*)(const float *, uint64_t, uint64_t, std::vector<int>, const int &,
+                         const std::vector<std::string> &, std::vector<DetectionBoxResult> &,
+                         const double &);
+using Overlap = double (*)(const DetectionBoxResult &, const DetectionBoxResult &);
+
+bool translate_yolov3(const void *data, const std::vector<int> &dims,
+                      const std::vector<std::string> &labels, const TranslateInfo &info,
+                      Result &result, Decoder decode, Overlap overlap, double overlap_threshold) {
+  int64_t iw = 0, ih = 0;
+  if (!read_int(info, "iw", iw))
+    iw = 0;
+  if (!read_int(info, "ih", ih))
+    return false;
+  if (iw <= 0 || ih <= 0)
+    return false;
+  result.set_type(RESULT_DETECTION_BOX);
+  if (dims.empty() || any_negative(dims))
+    return false;
+
+  const int64_t batch = dims[0];
+  const size_t groups = dims.size() / 4;
+  if (groups > static_cast<size_t>(kLayers))
+    return false;  // there are anchor masks for three heads only
+  int64_t needed = 0;
+  for (size_t g = 0; g < groups; ++g) {
+    const int *d = &dims[g * 4];
+    int64_t layer_floats = 0;
+    if (d[1] / 3 < 5 ||
+        !checked_product({batch > 0 ? batch : 0, d[1], d[2], d[3]}, layer_floats) ||
+        __builtin_add_overflow(needed, layer_floats, &needed))
+      return false;
+  }
+  if (!fits_tensor(info, needed) || (needed > 0 && data == nullptr))
+    return false;
+
+  std::vector<std::vector<DetectionBoxResult>> candidates(batch > 0 ? size_t(batch) : 0);
+  const float *p = static_cast<const float *>(data);
+  const double threshold = kConfidenceThreshold;
+  for (size_t g = 0; g < groups; ++g) {
+    std::vector<int> group(dims.begin() + g * 4, dims.begin() + g * 4 + 4);
+    const int64_t frame_floats = int64_t(group[1]) * group[2] * group[3];
+    const int layer = static_cast<int>(g);
+    for (int64_t j = 0; j < batch; ++j) {
+      decode(p, uint64_t(iw), uint64_t(ih), group, layer, labels, candidates[size_t(j)],
+             threshold);
+      p += frame_floats;
+    }
+  }
+  for (auto &frame : candidates)
+    result.detection_box.push_back(SuppressOverlaps(frame, overlap_threshold, overlap));
+  return true;
+}
+
+}  // namespace
+
+std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult> &candidates,
+                                                 double threshold, Overlap overlap) {
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const DetectionBoxResult &a, const DetectionBoxResult &b) {
+                     return a.prob > b.prob;
+                   });
+  std::vector<DetectionBoxResult> kept;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (candidates[i].prob == 0.0f)
+      continue;
+    kept.push_back(candidates[i]);
+    for (size_t j = i + 1; j < candidates.size(); ++j) {
+      if (overlap(candidates[i], candidates[j]) >= threshold)
+        candidates[j].prob = 0.0f;
+    }
+  }
+  return kept;
+}
+
+double IntersectionOverUnion(const DetectionBoxResult &a, const DetectionBoxResult &b) {
+  const float width = std::fmin(a.x2, b.x2) - std::fmax(a.x1, b.x1);
+  const float height = std::fmin(a.y2, b.y2) - std::fmax(a.y1, b.y1);
+  double intersection = 0.0;
+  if (!(width < 0.0f || height < 0.0f))
+    intersection = static_cast<double>(width) * static_cast<double>(height);
+  const double area_a = static_cast<double>((a.y2 - a.y1) * (a.x2 - a.x1));
+  const double area_b = static_cast<double>((b.y2 - b.y1) * (b.x2 - b.x1));
+  return intersection / (area_a + area_b - intersection);
+}
+
+double RTIntersectionOverUnion(const DetectionBoxResult &a, const DetectionBoxResult &b) {
+  return IntersectionOverUnion(a, b);
+}
+
+void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
+                       const int &layer, const std::vector<std::string> &labels,
+                       std::vector<DetectionBoxResult> &candidates, const double &threshold) {
+  if (dims.size() >= 4 && dims[2] != dims[3])
+    throw std::runtime_error(
+        "Invalid size of output  It should be in NCHW layout and H should be equal to W. "
+        "Current H = " +
+        std::to_string(dims[2]) + ", current W = " + std::to_string(dims[3]));
+  check_layer_args(dims, layer);
+  const int64_t side = dims[2];
+  const int64_t side2 = side * side;
+  const int64_t entries = dims[1] / 3;
+  const int64_t classes = entries - 5;
+  const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
+  const double diw = static_cast<double>(iw), dih = static_cast<double>(ih);
+
+  for (int64_t i = 0; i < side2; ++i) {
+    const int64_t row = i / side, col = i % side;
+    for (int a = 0; a < kAnchorsPerCell; ++a) {
+      const int64_t obj_index = a * side2 * entries + 4 * side2 + i;
+      const float objectness = data[obj_index];
+      if (static_cast<double>(objectness) < threshold)
+        continue;
+      const int64_t base = a * side2 * entries + i;
+      const float x = (static_cast<float>(col) + data[base]) / static_cast<float>(side) * fiw;
+      const float y = (static_cast<float>(row) + data[base + side2]) / static_cast<float>(side) * fih;
+      const int anchor = kOpenVinoMasks[layer][a];
+      const float w = std::exp(data[base + 2 * side2]) * kAnchorsF[2 * anchor];
+      const float h = std::exp(data[base + 3 * side2]) * kAnchorsF[2 * anchor + 1];
+      const double half_w = static_cast<double>(w) / 2.0, half_h = static_cast<double>(h) / 2.0;
+      for (int64_t k = 0; k < classes; ++k) {
+        const float confidence = objectness * data[base + (5 + k) * side2];
+        if (static_cast<double>(confidence) < threshold)
+          continue;
+        DetectionBoxResult box;
+        box.obj_id = static_cast<uint32_t>(obj_index);
+        box.obj_label = label_for(k, labels);
+        box.prob = confidence;
+        box.x1 = static_cast<float>(std::max(0.0, (static_cast<double>(x) - half_w) / diw));
+        box.y1 = static_cast<float>(std::max(0.0, (static_cast<double>(y) - half_h) / dih));
+        box.x2 = static_cast<float>(std::min(1.0, (static_cast<double>(x) + half_w) / diw));
+        box.y2 = static_cast<float>(std::min(1.0, (static_cast<double>(y) + half_h) / dih));
+        candidates.push_back(std::move(box));
+      }
+    }
+  }
+}
+
+void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
+                         const int &layer, const std::vector<std::string> &labels,
+                         std::vector<DetectionBoxResult> &candidates, const double &threshold) {
+  check_layer_args(dims, layer);
+  const int64_t H = dims[2], W = dims[3];
+  const int64_t plane = H * W;
+  const int64_t entries = dims[1] / 3;
+  const int64_t classes = entries - 5;
+  const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
+
+  for (int64_t r = 0; r < H; ++r) {
+    for (int64_t c = 0; c < W; ++c) {
+      for (int a = 0; a < kAnchorsPerCell; ++a) {
+        const float *v = data + a * entries * plane + r * W + c;  // entry e at v[e * plane]
+        const int anchor = kTensorRtMasks[layer][a];
+        const float bx = (static_cast<float>(c) + sigmoid(v[0])) / static_cast<float>(W);
+        const float by = (static_cast<float>(r) + sigmoid(v[plane])) / static_cast<float>(H);
+        const float bw = static_cast<float>(kAnchorsI[2 * anchor]) * std::exp(v[2 * plane]) / fiw;
+        const float bh =
+            static_cast<float>(kAnchorsI[2 * anchor + 1]) * std::exp(v[3 * plane]) / fih;
+        const float objectness = sigmoid(v[4 * plane]);
+
+        float best = 1e-5f;
+        int64_t best_class = 0;
+        for (int64_t k = 0; k < classes; ++k) {
+          const float confidence = sigmoid(v[(5 + k) * plane]) * objectness;
+          if (static_cast<double>(confidence - best) > 1e-5) {
+            best = confidence;
+            best_class = k;
+          }
+        }
+        if (!(static_cast<double>(best) - threshold > 1e-5))
+          continue;
+
+        DetectionBoxResult box;
+        float x1 = bx - bw / 2.0f, y1 = by - bh / 2.0f;
+        float x2 = x1 + bw, y2 = y1 + bh;
+        box.x1 = std::max(x1, 0.0f);
+        box.y1 = std::max(y1, 0.0f);
+        box.x2 = std::min(x2, 1.0f);
+        box.y2 = std::min(y2, 1.0f);
+        box.obj_label = label_for(best_class, labels);
+        box.prob = best;
+        const int64_t q = 3 * (r * W + c) + a * H * W;
+        const int64_t hh = H * H;
+        box.obj_id = static_cast<uint32_t>(q / hh * hh * entries + 4 * hh + q % hh);
+        candidates.push_back(std::move(box));
+      }
+    }
+  }
+}
+
+bool OpenVINO_Yolov3(const void *data, const std::vector<int> &dims,
+                     const std::vector<std::string> &labels, const TranslateInfo &info,
+                     Result &result) {
+  return translate_yolov3(data, dims, labels, info, result, ParseYOLOV3Output,
+                          IntersectionOverUnion, kOpenVinoOverlap);
+}
+
+bool TensorRT_Yolov3(const void *data, const std::vector<int> &dims,
+                     const std::vector<std::string> &labels, const TranslateInfo &info,
+                     Result &result) {
+  return translate_yolov3(data, dims, labels, info, result, RTParseYOLOV3Output,
+                          RTIntersectionOverUnion, kTensorRtOverlap);
+}
+
+}  // namespace ai
+}  // namespace orvane
