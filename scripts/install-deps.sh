@@ -8,7 +8,7 @@ PACKAGES=(
   cmake g++ pkg-config ninja-build
   # GStreamer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x
   # OpenCV
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libopencv-videoio-dev libopencv-dnn-dev
