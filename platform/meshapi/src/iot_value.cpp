@@ -1,0 +1,46 @@
+#include "meshapi/iot_value.h"
+
+#include <cstring>
+
+namespace com {
+namespace quillmark {
+namespace iot {
+
+const char *kind_name(IOT_KIND kind) {
+  switch (kind) {
+    case IOT_KIND::NONE: return "none";
+    case IOT_KIND::STRING: return "string";
+    case IOT_KIND::UINT32: return "uint32";
+    case IOT_KIND::INT32: return "int32";
+    case IOT_KIND::INT64: return "int64";
+    case IOT_KIND::FLOAT32: return "float32";
+    case IOT_KIND::BYTE_SEQ: return "byte_seq";
+    case IOT_KIND::NVP_SEQ: return "nvp_seq";
+  }
+  return "unknown";
+}
+
+void IOT_VALUE::throw_kind(IOT_KIND want) const {
+  throw IotException(std::string("IOT_VALUE holds ") + kind_name(kind()) + ", not " +
+                     kind_name(want));
+}
+
+IOT_BYTE_SEQ IOT_VALUE::take_byte_seq() {
+  IOT_BYTE_SEQ out = std::move(const_cast<IOT_BYTE_SEQ &>(get<IOT_BYTE_SEQ>(IOT_KIND::BYTE_SEQ)));
+  v_ = std::monostate{};
+  return out;
+}
+
+bool IOT_VALUE::operator==(const IOT_VALUE &o) const {
+  if (kind() != o.kind()) return false;
+  // Floats compare by bit pattern so that a round trip of NaN counts as equal.
+  if (kind() == IOT_KIND::FLOAT32) {
+    float a = std::get<float>(v_), b = std::get<float>(o.v_);
+    return std::memcmp(&a, &b, sizeof a) == 0;
+  }
+  return v_ == o.v_;
+}
+
+}  // namespace iot
+}  // namespace quillmark
+}  // namespace com

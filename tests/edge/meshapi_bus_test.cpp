@@ -1,0 +1,155 @@
+/* The bus within one process: reads, wake-ups, closing, write checks, flows. */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "mesh_test_support.h"
+
+using namespace com::quillmark::tidemesh;
+namespace iot = com::quillmark::iot;
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+long ms_since(clk::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
+}
+
+class Bus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    defs = meshtest::write_test_definitions(dir);
+    bus = meshtest::open_test_bus(defs);
+  }
+  void TearDown() override { bus.close(); }
+  Thing thing(const std::string &id, const std::string &cls, const std::string &ctx = "") {
+    return meshtest::make_thing(bus, defs.props(dir, id, cls, ctx));
+  }
+  meshtest::TempDir dir;
+  meshtest::TestDefinitions defs;
+  TideMesh bus;
+};
+
+}  // namespace
+
+TEST_F(Bus, ReadReturnsEmptyAfterItsTimeout) {
+  Thing in = thing("in", "test.In");
+  Thing::Selector sel = in.select("TestData");
+  auto t0 = clk::now();
+  EXPECT_TRUE(sel.read(1000).empty());
+  long ms = ms_since(t0);
+  EXPECT_GE(ms, 1000);
+  EXPECT_LE(ms, 1100);
+  in.close();
+}
+
+TEST_F(Bus, ThrowEventAndCloseWakeAWaitingRead) {
+  Thing in = thing("in", "test.In");
+  Thing::Selector sel = in.select("TestData");
+  long woken_after = -1;
+  std::thread reader([&] {
+    auto t0 = clk::now();
+    sel.read(5000);
+    woken_after = ms_since(t0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Dispatcher::throwEvent();
+  reader.join();
+  EXPECT_GE(woken_after, 90);
+  EXPECT_LT(woken_after, 400);
+
+  std::thread reader2([&] {
+    auto t0 = clk::now();
+    sel.read(5000);
+    woken_after = ms_since(t0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  in.close();  // entities go away while the reader waits on them
+  reader2.join();
+  EXPECT_LT(woken_after, 400);
+  auto t0 = clk::now();
+  EXPECT_TRUE(sel.read(1000).empty());
+  EXPECT_LT(ms_since(t0), 50) << "a closed selector must not wait";
+  EXPECT_THROW(in.select("TestData"), MeshError);
+}
+
+TEST_F(Bus, SamplesArriveInOrderWithNamesAndKinds) {
+  Thing out = thing("out", "test.Out");
+  Thing in = thing("in", "test.In");
+  Thing::Selector sel = in.select("TestData");
+  ASSERT_TRUE(meshtest::wait_for([&] { return out.matchedReaders("TestData") == 1; }, 5000));
+  for (uint32_t i = 0; i < 5; ++i) out.write("TestData", meshtest::test_sample("w", i));
+  std::vector<DataSample> got;
+  auto t0 = clk::now();
+  while (got.size() < 5 && ms_since(t0) < 3000)
+    for (DataSample &s : sel.read(200)) got.push_back(std::move(s));
+  ASSERT_EQ(got.size(), 5u);
+  for (uint32_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(got[i].getNVPSeq(), meshtest::test_sample("w", i));
+    EXPECT_EQ(got[i].getThingId(), "out");
+    EXPECT_EQ(got[i].getTagGroup(), "TestData");
+  }
+  EXPECT_EQ(out.writeTimeouts(), 0u);
+}
+
+TEST_F(Bus, WritesThatDoNotFitTheClassOrTagGroupFailNamingIt) {
+  Thing out = thing("out", "test.Out");
+  auto msg = [&](const std::string &name, const iot::IOT_NVP_SEQ &s) -> std::string {
+    try {
+      out.write(name, s);
+    } catch (const MeshError &e) {
+      return e.what();
+    }
+    return "<written>";
+  };
+  EXPECT_EQ(msg("Other", meshtest::test_sample("w", 0)),
+            "thing out (class test.Out) has no output \"Other\"");
+  iot::IOT_NVP_SEQ s = meshtest::test_sample("w", 0);
+  s[1].value().iotv_int32(0);
+  EXPECT_EQ(msg("TestData", s), "write to TestData: tag group TestData: tag \"seq\" must be uint32, not int32");
+  s = meshtest::test_sample("w", 0);
+  s[2].name("blub");
+  EXPECT_EQ(msg("TestData", s), "write to TestData: tag group TestData: unknown tag \"blub\"");
+  s.pop_back();
+  EXPECT_EQ(msg("TestData", s), "write to TestData: tag group TestData: missing tag \"blob\"");
+  Thing in = thing("in", "test.In");
+  EXPECT_THROW(in.select("Other"), MeshError);
+  EXPECT_THROW(in.write("TestData", meshtest::test_sample("w", 0)), MeshError);
+}
+
+TEST_F(Bus, UnknownClassOrClosedBusIsAnError) {
+  EXPECT_THROW(thing("x", "no.such.Class"), MeshError);
+  TideMesh other;
+  EXPECT_THROW(other.createThing(JSonThingProperties()), MeshError);
+  EXPECT_THROW(TideMesh::getInstance("file:///x"), MeshError);
+}
+
+TEST_F(Bus, FlowsSelectLiterally) {
+  Thing plain = thing("plain", "test.Out", "cam1");
+  Thing star = thing("star", "test.Out", "cam*");
+  Thing any = thing("any-in", "test.In");
+  Thing cam1 = thing("cam1-in", "test.In");
+  Thing wild = thing("star-in", "test.In");
+  Thing::Selector s_any = any.select("TestData");
+  Thing::Selector s_cam1 = cam1.select("TestData");
+  s_cam1.flow("cam1");
+  Thing::Selector s_wild = wild.select("TestData");
+  s_wild.flow("cam*");
+  ASSERT_TRUE(meshtest::wait_for([&] {
+    return plain.matchedReaders("TestData") == 2 && star.matchedReaders("TestData") == 2;
+  }, 5000)) << plain.matchedReaders("TestData") << " " << star.matchedReaders("TestData");
+  plain.write("TestData", meshtest::test_sample("plain", 1));
+  star.write("TestData", meshtest::test_sample("star", 2));
+  auto collect = [](Thing::Selector &s) {
+    std::vector<std::string> w;
+    auto t0 = clk::now();
+    while (ms_since(t0) < 500)
+      for (const DataSample &d : s.read(100)) w.push_back(d.getNVPSeq()[0].value().iotv_string());
+    return w;
+  };
+  EXPECT_EQ(collect(s_any), (std::vector<std::string>{"plain", "star"}));
+  EXPECT_EQ(collect(s_cam1), (std::vector<std::string>{"plain"}));
+  EXPECT_EQ(collect(s_wild), (std::vector<std::string>{"star"}));
+}

@@ -1,0 +1,159 @@
+/* The bus between two real processes on loopback (the peer is mesh-peer). */
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "mesh_test_support.h"
+
+using namespace com::quillmark::tidemesh;
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+long ms_since(clk::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
+}
+
+class TwoProcesses : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    defs = meshtest::write_test_definitions(dir);
+    bus = meshtest::open_test_bus(defs);
+  }
+  void TearDown() override { bus.close(); }
+  Thing thing(const std::string &id, const std::string &cls, const std::string &ctx = "") {
+    return meshtest::make_thing(bus, defs.props(dir, id, cls, ctx));
+  }
+  std::vector<std::string> reader_args(const std::string &id, int count, int ms,
+                                       const std::string &flow = "", int writers = 0) {
+    std::vector<std::string> a = {MESH_PEER, "read", defs.config, defs.tagGroups, defs.inClass,
+                                  defs.props(dir, id, "test.In"), "TestData",
+                                  std::to_string(count), std::to_string(ms)};
+    a.push_back(flow.empty() ? "-" : flow);
+    a.push_back(std::to_string(writers));
+    return a;
+  }
+  std::vector<std::string> writer_args(const std::string &id, const std::string &ctx, int count,
+                                       int interval) {
+    return {MESH_PEER, "write", defs.config, defs.tagGroups, defs.outClass,
+            defs.props(dir, id, "test.Out", ctx), "TestData", std::to_string(count),
+            std::to_string(interval), id};
+  }
+  meshtest::TempDir dir;
+  meshtest::TestDefinitions defs;
+  TideMesh bus;
+};
+
+/* "writer seq" of each sample line the reader printed before "done". */
+std::vector<std::string> samples_of(const std::vector<std::string> &lines) {
+  std::vector<std::string> out;
+  for (const std::string &l : lines) {
+    if (l == "ready" || l.rfind("done", 0) == 0) continue;
+    std::istringstream in(l);
+    std::string w, s;
+    in >> w >> s;
+    out.push_back(w + " " + s);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(TwoProcesses, InterleavedWritersArriveInWriteOrder) {
+  Thing a = thing("A", "test.Out");
+  Thing b = thing("B", "test.Out");
+  // Both sides must have matched both writers, or the first samples of the
+  // later one arrive late by retransmission.
+  meshtest::Child reader(reader_args("reader", 100, 20000, "", 2));
+  std::string line;
+  ASSERT_TRUE(reader.read_line(line, 10000));
+  ASSERT_EQ(line, "ready");
+  ASSERT_TRUE(meshtest::wait_for([&] {
+    return a.matchedReaders("TestData") == 1 && b.matchedReaders("TestData") == 1;
+  }, 10000));
+  std::vector<std::string> expect;
+  for (uint32_t i = 0; i < 50; ++i) {
+    a.write("TestData", meshtest::test_sample("A", i));
+    b.write("TestData", meshtest::test_sample("B", i));
+    expect.push_back("A " + std::to_string(i));
+    expect.push_back("B " + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::vector<std::string> lines = reader.lines_until("done", 15000);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "done 100");
+  EXPECT_EQ(samples_of(lines), expect);
+}
+
+TEST_F(TwoProcesses, OnlyTheSelectedFlowArrivesAndWildcardsAreLiteral) {
+  Thing cam = thing("cam", "test.Out", "cam1");
+  Thing star = thing("star", "test.Out", "cam?");
+  meshtest::Child exact(reader_args("exact", 1000, 3000, "cam1"));
+  meshtest::Child wild(reader_args("wild", 1000, 3000, "cam?"));
+  std::string line;
+  ASSERT_TRUE(exact.read_line(line, 10000));
+  ASSERT_TRUE(wild.read_line(line, 10000));
+  ASSERT_TRUE(meshtest::wait_for([&] {
+    return cam.matchedReaders("TestData") == 1 && star.matchedReaders("TestData") == 1;
+  }, 10000)) << cam.matchedReaders("TestData") << " " << star.matchedReaders("TestData");
+  for (uint32_t i = 0; i < 3; ++i) {
+    cam.write("TestData", meshtest::test_sample("cam", i));
+    star.write("TestData", meshtest::test_sample("star", i));
+  }
+  std::vector<std::string> e = exact.lines_until("done", 10000);
+  std::vector<std::string> w = wild.lines_until("done", 10000);
+  EXPECT_EQ(samples_of(e), (std::vector<std::string>{"cam 0", "cam 1", "cam 2"}));
+  EXPECT_EQ(samples_of(w), (std::vector<std::string>{"star 0", "star 1", "star 2"}));
+  for (const std::string &l : e)
+    if (l.rfind("cam ", 0) == 0) {
+      EXPECT_EQ(l.substr(l.rfind(' ') + 1), "cam1");
+    }
+}
+
+TEST_F(TwoProcesses, LateJoinerGetsOnlyNewSamples) {
+  Thing out = thing("out", "test.Out");
+  for (uint32_t i = 0; i < 10; ++i) out.write("TestData", meshtest::test_sample("out", i));
+  meshtest::Child reader(reader_args("late", 3, 10000));
+  std::string line;
+  ASSERT_TRUE(reader.read_line(line, 10000));
+  ASSERT_TRUE(meshtest::wait_for([&] { return out.matchedReaders("TestData") == 1; }, 10000));
+  for (uint32_t i = 10; i < 13; ++i) out.write("TestData", meshtest::test_sample("out", i));
+  EXPECT_EQ(samples_of(reader.lines_until("done", 10000)),
+            (std::vector<std::string>{"out 10", "out 11", "out 12"}));
+}
+
+TEST_F(TwoProcesses, KilledPublisherLeavesTheReaderTimingOut) {
+  Thing in = thing("in", "test.In");
+  Thing::Selector sel = in.select("TestData");
+  meshtest::Child writer(writer_args("doomed", "", 0, 5));
+  size_t got = 0;
+  auto t0 = clk::now();
+  while (got < 5 && ms_since(t0) < 10000) got += sel.read(200).size();
+  ASSERT_GE(got, 5u) << "the writer never got through";
+  writer.kill_now();
+  // Drain what was in flight, then a read must come back empty on time.
+  while (!sel.read(300).empty()) {
+  }
+  auto t1 = clk::now();
+  EXPECT_TRUE(sel.read(1000).empty());
+  long ms = ms_since(t1);
+  EXPECT_GE(ms, 1000);
+  EXPECT_LE(ms, 1100);
+  in.close();
+}
+
+TEST_F(TwoProcesses, ReaderProcessGoneDoesNotStallTheWriter) {
+  Thing out = thing("out", "test.Out");
+  {
+    meshtest::Child reader(reader_args("gone", 100000, 60000));
+    std::string line;
+    ASSERT_TRUE(reader.read_line(line, 10000));
+    ASSERT_TRUE(meshtest::wait_for([&] { return out.matchedReaders("TestData") == 1; }, 10000));
+    out.write("TestData", meshtest::test_sample("out", 0));
+  }  // killed
+  auto t0 = clk::now();
+  for (uint32_t i = 1; i < 200; ++i) out.write("TestData", meshtest::test_sample("out", i));
+  // Each write blocks at most 100 ms; a peer's lease is 2 s.
+  EXPECT_LT(ms_since(t0), 5000);
+}
