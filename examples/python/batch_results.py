@@ -23,21 +23,8 @@ import gi
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_LIB = os.path.join(HERE, "..", "..", "build", "common", "meta", "libgstovmeta.so")
-
-
-class C_ClassificationResult(ctypes.Structure):
-    _fields_ = [("index", ctypes.c_int), ("output", ctypes.c_char_p),
-                ("label", ctypes.c_char_p), ("prob", ctypes.c_float)]
-
-
-class C_DetectionBoxResult(ctypes.Structure):
-    _fields_ = [("obj_id", ctypes.c_int), ("obj_label", ctypes.c_char_p),
-                ("class_id", ctypes.c_int), ("class_label", ctypes.c_char_p),
-                ("x1", ctypes.c_float), ("y1", ctypes.c_float),
-                ("x2", ctypes.c_float), ("y2", ctypes.c_float),
-                ("prob", ctypes.c_float), ("meta", ctypes.c_char_p)]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ovmeta  # noqa: E402
 
 
 class GstPadProbeInfo(ctypes.Structure):
@@ -51,24 +38,8 @@ GST_PAD_PROBE_TYPE_BUFFER = 1 << 4
 GST_PAD_PROBE_OK = 1
 
 
-def load_libraries(path):
-    meta = ctypes.CDLL(path)
-    vp, uint = ctypes.c_void_p, ctypes.c_uint
-    meta.gst_metadata_frames.argtypes = [vp]
-    meta.gst_metadata_frames.restype = ctypes.c_int
-    meta.gst_metadata_get_classification.argtypes = [vp, uint, ctypes.POINTER(uint)]
-    meta.gst_metadata_get_classification.restype = ctypes.POINTER(C_ClassificationResult)
-    meta.gst_metadata_get_detection_box.argtypes = [vp, uint, ctypes.POINTER(uint)]
-    meta.gst_metadata_get_detection_box.restype = ctypes.POINTER(C_DetectionBoxResult)
-    meta.gst_metadata_set_classification.argtypes = [
-        vp, vp, uint, ctypes.POINTER(C_ClassificationResult), uint]
-    meta.gst_metadata_set_classification.restype = ctypes.c_int
-    meta.gst_metadata_set_detection_box.argtypes = [
-        vp, vp, uint, ctypes.POINTER(C_DetectionBoxResult), uint]
-    meta.gst_metadata_set_detection_box.restype = ctypes.c_int
-    meta.gst_metadata_free_classification.argtypes = [ctypes.POINTER(C_ClassificationResult), uint]
-    meta.gst_metadata_free_detection_box.argtypes = [ctypes.POINTER(C_DetectionBoxResult), uint]
-
+def load_gstreamer():
+    vp = ctypes.c_void_p
     gst = ctypes.CDLL("libgstreamer-1.0.so.0")
     gst.gst_pad_add_probe.argtypes = [vp, ctypes.c_int, PROBE_CALLBACK, vp, vp]
     gst.gst_pad_add_probe.restype = ctypes.c_ulong
@@ -76,7 +47,7 @@ def load_libraries(path):
     gst.gst_mini_object_is_writable.restype = ctypes.c_int
     gst.gst_mini_object_make_writable.argtypes = [vp]
     gst.gst_mini_object_make_writable.restype = vp
-    return meta, gst
+    return gst
 
 
 def gobject_pointer(obj):
@@ -86,24 +57,39 @@ def gobject_pointer(obj):
     return get(obj.__gpointer__, None)
 
 
+BOX_KEYS = ("obj_id", "obj_label", "class_id", "class_label", "x1", "y1", "x2", "y2", "prob",
+            "meta")
+
+
 def expected_results(n):
     """What the probe attaches to buffer n (and what must come back)."""
     colours = ["red", "green", "blue", "yellow"]
     cls = ("colour", colours[n % 4], 0.5 + 0.1 * (n % 4))
-    boxes = [(2 * n, "ball", 0, "toy", 0.1, 0.2, 0.3, 0.4, 0.9, ""),
-             (2 * n + 1, "person", 1, "human", 0.5, 0.5, 1.0, 1.0, 0.75, "pose")]
+    boxes = [dict(zip(BOX_KEYS, (2 * n, "ball", 0, "toy", 0.1, 0.2, 0.3, 0.4, 0.9, ""))),
+             dict(zip(BOX_KEYS, (2 * n + 1, "person", 1, "human", 0.5, 0.5, 1.0, 1.0, 0.75,
+                                 "pose")))]
     return cls, boxes
+
+
+def same_results(got_cls, got_boxes, want_cls, want_boxes, n):
+    def close(a, b):
+        return abs(a - b) < 1e-6 if isinstance(a, float) else a == b
+    output, label, prob = want_cls
+    if len(got_cls) != 1 or got_cls[0][:3] != (n, output, label) or not close(got_cls[0][3], prob):
+        return False
+    return len(got_boxes) == len(want_boxes) and all(
+        close(g[k], w[k]) for g, w in zip(got_boxes, want_boxes) for k in BOX_KEYS)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--lib", default=os.environ.get("OV_META_LIB", DEFAULT_LIB),
+    ap.add_argument("--lib", default=os.environ.get("OV_META_LIB", ovmeta.DEFAULT_LIB),
                     help="path of libgstovmeta.so")
     ap.add_argument("--buffers", type=int, default=4, help="number of frames to run")
     args = ap.parse_args()
 
     Gst.init(None)
-    meta, gst = load_libraries(args.lib)
+    meta, gst = ovmeta.load(args.lib), load_gstreamer()
     pipeline = Gst.parse_launch(
         "videotestsrc num-buffers=%d pattern=ball ! video/x-raw,format=BGR,width=320,height=240 "
         "! identity name=annotate ! appsink name=sink sync=false" % args.buffers)
@@ -117,13 +103,8 @@ def main():
             buf = gst.gst_mini_object_make_writable(buf)
             info.contents.data = buf
         (output, label, prob), boxes = expected_results(attached["n"])
-        c = C_ClassificationResult(attached["n"], output.encode(), label.encode(), prob)
-        ok = meta.gst_metadata_set_classification(buf, pad_ptr, 0, ctypes.byref(c), 1)
-        arr = (C_DetectionBoxResult * len(boxes))()
-        for i, b in enumerate(boxes):
-            arr[i] = C_DetectionBoxResult(b[0], b[1].encode(), b[2], b[3].encode(), *b[4:9],
-                                          b[9].encode())
-        ok = meta.gst_metadata_set_detection_box(buf, pad_ptr, 0, arr, len(boxes)) and ok
+        ok = ovmeta.set_classification(meta, buf, pad_ptr, 0, attached["n"], output, label, prob)
+        ok = ovmeta.set_boxes(meta, buf, pad_ptr, 0, boxes) and ok
         attached["failed"] += 0 if ok else 1
         attached["n"] += 1
         return GST_PAD_PROBE_OK
@@ -141,34 +122,20 @@ def main():
         buf = hash(sample.get_buffer())
         frames = meta.gst_metadata_frames(buf)
         want_cls, want_boxes = expected_results(seen)
-        count = ctypes.c_uint(0)
-        cls = meta.gst_metadata_get_classification(buf, 0, ctypes.byref(count))
-        got_cls = [(cls[i].output.decode(), cls[i].label.decode(), round(cls[i].prob, 4))
-                   for i in range(count.value)]
-        for i in range(count.value):
+        got_cls = ovmeta.get_classifications(meta, buf, 0)
+        for index, output, label, prob in got_cls:
             print("buffer %d frame 0: classification index=%d label=%s output=%s prob=%.2f"
-                  % (seen, cls[i].index, cls[i].label.decode(), cls[i].output.decode(),
-                     cls[i].prob))
-        meta.gst_metadata_free_classification(cls, count.value)
-        n_cls += count.value
-
-        boxes = meta.gst_metadata_get_detection_box(buf, 0, ctypes.byref(count))
-        got_boxes = []
-        for i in range(count.value):
-            b = boxes[i]
-            got_boxes.append((b.obj_id, b.obj_label.decode(), b.class_id, b.class_label.decode(),
-                              *(round(v, 4) for v in (b.x1, b.y1, b.x2, b.y2, b.prob)),
-                              b.meta.decode()))
+                  % (seen, index, label, output, prob))
+        n_cls += len(got_cls)
+        got_boxes = ovmeta.get_boxes(meta, buf, 0)
+        for b in got_boxes:
             print("buffer %d frame 0: box obj_id=%d label=%s class=%d/%s (%.2f,%.2f)-(%.2f,%.2f) "
-                  "prob=%.2f meta=%r" % (seen, b.obj_id, b.obj_label.decode(), b.class_id,
-                                         b.class_label.decode(), b.x1, b.y1, b.x2, b.y2, b.prob,
-                                         b.meta.decode()))
-        meta.gst_metadata_free_detection_box(boxes, count.value)
-        n_box += count.value
+                  "prob=%.2f meta=%r" % (seen, b["obj_id"], b["obj_label"], b["class_id"],
+                                         b["class_label"], b["x1"], b["y1"], b["x2"], b["y2"],
+                                         b["prob"], b["meta"]))
+        n_box += len(got_boxes)
 
-        want_boxes_r = [b[:4] + tuple(round(v, 4) for v in b[4:9]) + (b[9],) for b in want_boxes]
-        if (frames != 1 or got_cls != [(want_cls[0], want_cls[1], round(want_cls[2], 4))]
-                or got_boxes != want_boxes_r):
+        if frames != 1 or not same_results(got_cls, got_boxes, want_cls, want_boxes, seen):
             print("buffer %d: results differ from what was attached" % seen, file=sys.stderr)
             mismatches += 1
         seen += 1
