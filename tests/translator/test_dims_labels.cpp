@@ -16,6 +16,10 @@ struct DimsCase {
   bool not_divisible, several_auto;
 };
 
+void PrintTo(const DimsCase &c, std::ostream *os) {
+  *os << c.n << "/" << (c.text ? c.text : "null");
+}
+
 class DimsTable : public testing::TestWithParam<DimsCase> {};
 
 TEST_P(DimsTable, Parses) {

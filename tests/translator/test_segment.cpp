@@ -27,6 +27,8 @@ struct SegCase {
   std::vector<std::vector<std::vector<int>>> grids;  // per frame
 };
 
+void PrintTo(const SegCase &c, std::ostream *os) { *os << c.name; }
+
 class SegTable : public testing::TestWithParam<SegCase> {};
 
 TEST_P(SegTable, Classes) {

@@ -19,6 +19,8 @@ struct BoundCase {
   bool fits;   // expected return value
 };
 
+void PrintTo(const BoundCase &c, std::ostream *os) { *os << c.name; }
+
 class TensorBounds : public testing::TestWithParam<BoundCase> {};
 
 TEST_P(TensorBounds, RefusesDimsBeyondTheTensor) {
