@@ -1,0 +1,88 @@
+/* The batch element: one frame per request pad per output interval, stacked
+ * top to bottom into one batch image with the inputs' records merged. */
+#ifndef OV_VIDEOMIXER2_H
+#define OV_VIDEOMIXER2_H
+
+#include <gst/base/gstcollectpads.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include "blend.h"
+
+G_BEGIN_DECLS
+
+#define OV_TYPE_VIDEO_BATCH_PAD (ov_videobatch_pad_get_type())
+G_DECLARE_FINAL_TYPE(OvVideoBatchPad, ov_videobatch_pad, OV, VIDEO_BATCH_PAD, GstPad)
+
+#define OV_TYPE_VIDEO_BATCH (ov_videobatch_get_type())
+G_DECLARE_FINAL_TYPE(OvVideoBatch, ov_videobatch, OV, VIDEO_BATCH, GstElement)
+
+struct OvVideoBatchCollect;
+
+struct _OvVideoBatchPad {
+  GstPad parent;
+
+  /* Layout, written under the element's `lock`. */
+  gint x_offset; /* always 0 */
+  gint y_offset;
+  guint z_order;
+  gdouble opacity; /* always 1.0 */
+
+  /* Negotiated input; written from the caps event under the collect pads'
+   * stream lock, like the converter fields. */
+  GstVideoInfo pad_info;
+  GstVideoConverter *converter;
+  GstVideoInfo conversion_info;
+  gboolean need_conversion_update;
+
+  OvVideoBatchCollect *mixcol;
+};
+
+struct _OvVideoBatch {
+  GstElement parent;
+
+  GstPad *srcpad;
+  GstCollectPads *collect_pads;
+
+  /* `lock` guards pad_list, pad_count, next_pad_number, output_info, the
+   * pads' layout fields and segment.  `caps_lock` serialises the source-caps
+   * computation (taken before `lock`).  The QoS fields are guarded by the
+   * object lock.  Everything else belongs to the streaming thread (the collect
+   * pads' stream lock). */
+  GMutex lock;
+  GMutex caps_lock;
+
+  GSList *pad_list; /* OvVideoBatchPad*, sorted by z_order */
+  gint pad_count;
+  guint next_pad_number;
+
+  GstVideoInfo output_info;
+  GstCaps *output_caps;
+  /* Output format chosen from the inputs, before the size is known. */
+  GstVideoFormat mix_format;
+  GstVideoColorimetry mix_colorimetry;
+  GstVideoChromaSite mix_chroma_site;
+
+  gboolean caps_pending;
+  gboolean stream_start_pending;
+  gboolean segment_pending;
+
+  GstSegment segment;
+  GstClockTime time_offset;
+  guint64 frame_count;
+
+  gdouble qos_proportion;
+  GstClockTime qos_earliest;
+  guint64 qos_processed;
+  guint64 qos_dropped;
+
+  GstTagList *tags_pending;
+
+  BlendFunction blend;
+  BlendFunction overlay;
+  gint background; /* transparent; there is no other */
+};
+
+G_END_DECLS
+
+#endif /* OV_VIDEOMIXER2_H */
