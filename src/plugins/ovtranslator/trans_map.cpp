@@ -80,7 +80,11 @@ GType ov_ai_topology_pattern_get_type(void) {
       {0, nullptr, nullptr},
   };
   if (g_once_init_enter(&type_id)) {
-    GType t = g_enum_register_static("OvAITopologyPattern", values);
+    // Another copy of these cores in the process (a test linking them next
+    // to the loaded plug-in) may have registered the name already.
+    GType t = g_type_from_name("OvAITopologyPattern");
+    if (t == 0)
+      t = g_enum_register_static("OvAITopologyPattern", values);
     g_once_init_leave(&type_id, t);
   }
   return type_id;
@@ -95,7 +99,11 @@ GType ov_engine_pattern_get_type(void) {
       {0, nullptr, nullptr},
   };
   if (g_once_init_enter(&type_id)) {
-    GType t = g_enum_register_static("OvAIEnginePattern", values);
+    // Another copy of these cores in the process (a test linking them next
+    // to the loaded plug-in) may have registered the name already.
+    GType t = g_type_from_name("OvAIEnginePattern");
+    if (t == 0)
+      t = g_enum_register_static("OvAIEnginePattern", values);
     g_once_init_leave(&type_id, t);
   }
   return type_id;
