@@ -229,8 +229,8 @@ LogCapture::LogCapture(const char *category, GstDebugLevel level) : impl_(new Im
   impl_->old_threshold = gst_debug_get_default_threshold();
   gst_debug_set_active(TRUE);
   // Raise only this category; others keep their threshold.
-  std::string spec = std::string(category) + ":" + std::to_string(int(level));
-  gst_debug_set_threshold_from_string(spec.c_str(), FALSE);
+  std::string threshold = std::string(category) + ":" + std::to_string(int(level));
+  gst_debug_set_threshold_from_string(threshold.c_str(), FALSE);
   gst_debug_add_log_function(&Impl::log_func, impl_.get(), nullptr);
 }
 
