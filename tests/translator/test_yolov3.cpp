@@ -1,7 +1,10 @@
 // YOLOv3 decoders, overlap measure, suppression and the outer translators.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
+#include <tuple>
 #include <stdexcept>
 
 #include "translators.h"
@@ -287,6 +290,99 @@ TEST(Yolov3Translator, InputSizeAndDimsChecks) {
   Result r;
   EXPECT_THROW(OpenVINO_Yolov3(t.data(), {1, 18, 1, 2}, kNoLabels, input_size(416, 416), r),
                std::runtime_error);
+}
+
+}  // namespace
+
+namespace {
+
+// The decoding loop and the suppression exactly as described, cell by cell:
+// the decoders reorder the work for speed and must give the same output.
+std::vector<DetectionBoxResult> reference_rt_decode(const std::vector<float> &t, int layer,
+                                                    int classes, int H, int W) {
+  const int masks[3][3] = {{6, 7, 8}, {3, 4, 5}, {0, 1, 2}};
+  const int anchors[18] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
+  const int E = 5 + classes;
+  auto sig = [](float v) { return float(1.0 / (1.0 + std::exp(-v))); };
+  std::vector<DetectionBoxResult> out;
+  for (int r = 0; r < H; ++r)
+    for (int c = 0; c < W; ++c)
+      for (int a = 0; a < 3; ++a) {
+        auto val = [&](int e) { return t[size_t((a * E + e) * H * W + r * W + c)]; };
+        float bx = (float(c) + sig(val(0))) / float(W), by = (float(r) + sig(val(1))) / float(H);
+        float bw = float(anchors[2 * masks[layer][a]]) * std::exp(val(2)) / 416.0f;
+        float bh = float(anchors[2 * masks[layer][a] + 1]) * std::exp(val(3)) / 416.0f;
+        float obj = sig(val(4)), best = 1e-5f;
+        int best_k = 0;
+        for (int k = 0; k < classes; ++k) {
+          float conf = sig(val(5 + k)) * obj;
+          if (double(conf - best) > 1e-5)
+            best = conf, best_k = k;
+        }
+        if (!(double(best) - 0.8 > 1e-5))
+          continue;
+        DetectionBoxResult b;
+        float x1 = bx - bw / 2.0f, y1 = by - bh / 2.0f;
+        b.x1 = std::max(x1, 0.0f), b.y1 = std::max(y1, 0.0f);
+        b.x2 = std::min(x1 + bw, 1.0f), b.y2 = std::min(y1 + bh, 1.0f);
+        b.prob = best;
+        b.obj_label = std::to_string(best_k);
+        int q = 3 * (r * W + c) + a * H * W;
+        b.obj_id = uint32_t(q / (H * H) * H * H * E + 4 * H * H + q % (H * H));
+        out.push_back(b);
+      }
+  return out;
+}
+
+std::vector<DetectionBoxResult> reference_suppress(std::vector<DetectionBoxResult> c,
+                                                   double threshold) {
+  std::stable_sort(c.begin(), c.end(), [](auto &a, auto &b) { return a.prob > b.prob; });
+  std::vector<DetectionBoxResult> kept;
+  for (size_t i = 0; i < c.size(); ++i) {
+    if (c[i].prob == 0.0f)
+      continue;
+    kept.push_back(c[i]);
+    for (size_t j = i + 1; j < c.size(); ++j)
+      if (IntersectionOverUnion(c[i], c[j]) >= threshold)
+        c[j].prob = 0.0f;
+  }
+  return kept;
+}
+
+void expect_same_boxes(const std::vector<DetectionBoxResult> &a,
+                       const std::vector<DetectionBoxResult> &b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].obj_id, b[i].obj_id) << i;
+    EXPECT_EQ(a[i].obj_label, b[i].obj_label) << i;
+    EXPECT_EQ(a[i].prob, b[i].prob) << i;
+    EXPECT_EQ(a[i].x1, b[i].x1) << i;
+    EXPECT_EQ(a[i].y1, b[i].y1) << i;
+    EXPECT_EQ(a[i].x2, b[i].x2) << i;
+    EXPECT_EQ(a[i].y2, b[i].y2) << i;
+  }
+}
+
+TEST(Yolov3Reference, TensorRtDecoderAndSuppressionMatchTheCellLoop) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> d(-4.0f, 4.0f);
+  for (auto [classes, h, w] : {std::tuple<int, int, int>{4, 5, 7}, {20, 13, 13}}) {
+    Layer l(classes, h, w);
+    for (float &v : l.v)
+      v = d(rng);
+    for (int layer = 0; layer < 3; ++layer) {
+      std::vector<DetectionBoxResult> got;
+      RTParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), layer, kNoLabels, got, kThreshold);
+      std::vector<DetectionBoxResult> want = reference_rt_decode(l.v, layer, classes, h, w);
+      ASSERT_FALSE(want.empty());
+      expect_same_boxes(got, want);
+      for (double thr : {0.4, 0.5}) {
+        std::vector<DetectionBoxResult> copy = got;
+        expect_same_boxes(SuppressOverlaps(copy, thr, RTIntersectionOverUnion),
+                          reference_suppress(want, thr));
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -91,6 +91,34 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
   return true;
 }
 
+
+/* fmin/fmaxf semantics (a NaN operand is ignored), inlined. */
+inline float min_ignoring_nan(float a, float b) {
+  if (std::isnan(a))
+    return b;
+  if (std::isnan(b))
+    return a;
+  return b < a ? b : a;
+}
+inline float max_ignoring_nan(float a, float b) {
+  if (std::isnan(a))
+    return b;
+  if (std::isnan(b))
+    return a;
+  return b > a ? b : a;
+}
+
+struct Corners {
+  float x1, y1, x2, y2;
+};
+
+/* Whether the boxes are apart on some axis: their overlap is then 0. */
+inline bool disjoint(const Corners &a, const Corners &b) {
+  const float width = min_ignoring_nan(a.x2, b.x2) - max_ignoring_nan(a.x1, b.x1);
+  const float height = min_ignoring_nan(a.y2, b.y2) - max_ignoring_nan(a.y1, b.y1);
+  return width < 0.0f || height < 0.0f;
+}
+
 }  // namespace
 
 std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult> &candidates,
@@ -99,22 +127,41 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
                    [](const DetectionBoxResult &a, const DetectionBoxResult &b) {
                      return a.prob > b.prob;
                    });
+  // Both overlap measures give 0 for disjoint boxes, which a positive
+  // threshold never suppresses: a compact copy of the corners rules those
+  // out without the division, and suppressed candidates are not measured
+  // again.
+  const bool skip_disjoint = threshold > 0.0;
+  std::vector<Corners> corners;
+  std::vector<uint8_t> alive;
+  corners.reserve(candidates.size());
+  alive.reserve(candidates.size());
+  for (const DetectionBoxResult &c : candidates) {
+    corners.push_back({c.x1, c.y1, c.x2, c.y2});
+    alive.push_back(c.prob != 0.0f);
+  }
+
   std::vector<DetectionBoxResult> kept;
   for (size_t i = 0; i < candidates.size(); ++i) {
-    if (candidates[i].prob == 0.0f)
+    if (!alive[i])
       continue;
     kept.push_back(candidates[i]);
+    const Corners k = corners[i];
     for (size_t j = i + 1; j < candidates.size(); ++j) {
-      if (overlap(candidates[i], candidates[j]) >= threshold)
+      if (!alive[j] || (skip_disjoint && disjoint(k, corners[j])))
+        continue;
+      if (overlap(candidates[i], candidates[j]) >= threshold) {
         candidates[j].prob = 0.0f;
+        alive[j] = 0;
+      }
     }
   }
   return kept;
 }
 
 double IntersectionOverUnion(const DetectionBoxResult &a, const DetectionBoxResult &b) {
-  const float width = std::fmin(a.x2, b.x2) - std::fmax(a.x1, b.x1);
-  const float height = std::fmin(a.y2, b.y2) - std::fmax(a.y1, b.y1);
+  const float width = min_ignoring_nan(a.x2, b.x2) - max_ignoring_nan(a.x1, b.x1);
+  const float height = min_ignoring_nan(a.y2, b.y2) - max_ignoring_nan(a.y1, b.y1);
   double intersection = 0.0;
   if (!(width < 0.0f || height < 0.0f))
     intersection = static_cast<double>(width) * static_cast<double>(height);
@@ -185,39 +232,66 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   const int64_t classes = entries - 5;
   const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
 
+  // The class scores of one cell lie a whole plane apart: find each cell's
+  // best class plane by plane (memory order) and emit the candidates in cell
+  // order afterwards.  A confidence never exceeds the objectness, so a cell
+  // whose objectness cannot pass the threshold needs no class scores.
+  std::vector<float> best(size_t(3 * plane));
+  std::vector<int32_t> best_class(size_t(3 * plane));
+  std::vector<float> objectness(size_t(3 * plane));
+  std::vector<uint8_t> open(size_t(3 * plane));
+  std::vector<int64_t> open_cells;
+  for (int a = 0; a < kAnchorsPerCell; ++a) {
+    const float *anchor_data = data + a * entries * plane;
+    float *obj = objectness.data() + a * plane;
+    float *b = best.data() + a * plane;
+    int32_t *bc = best_class.data() + a * plane;
+    uint8_t *o = open.data() + a * plane;
+    open_cells.clear();
+    for (int64_t p = 0; p < plane; ++p) {
+      obj[p] = sigmoid(anchor_data[4 * plane + p]);
+      b[p] = 1e-5f;
+      bc[p] = 0;
+      o[p] = static_cast<double>(obj[p]) - threshold > 1e-5;
+      if (o[p])
+        open_cells.push_back(p);
+    }
+    for (int64_t k = 0; k < classes; ++k) {
+      const float *scores = anchor_data + (5 + k) * plane;
+      for (int64_t p : open_cells) {
+        const float confidence = sigmoid(scores[p]) * obj[p];
+        if (static_cast<double>(confidence - b[p]) > 1e-5) {
+          b[p] = confidence;
+          bc[p] = static_cast<int32_t>(k);
+        }
+      }
+    }
+  }
+
   for (int64_t r = 0; r < H; ++r) {
     for (int64_t c = 0; c < W; ++c) {
+      const int64_t p = r * W + c;
       for (int a = 0; a < kAnchorsPerCell; ++a) {
-        const float *v = data + a * entries * plane + r * W + c;  // entry e at v[e * plane]
+        const int64_t slot = a * plane + p;
+        if (!open[size_t(slot)] || !(static_cast<double>(best[size_t(slot)]) - threshold > 1e-5))
+          continue;
+        const float *v = data + a * entries * plane + p;  // entry e at v[e * plane]
         const int anchor = kTensorRtMasks[layer][a];
         const float bx = (static_cast<float>(c) + sigmoid(v[0])) / static_cast<float>(W);
         const float by = (static_cast<float>(r) + sigmoid(v[plane])) / static_cast<float>(H);
         const float bw = static_cast<float>(kAnchorsI[2 * anchor]) * std::exp(v[2 * plane]) / fiw;
         const float bh =
             static_cast<float>(kAnchorsI[2 * anchor + 1]) * std::exp(v[3 * plane]) / fih;
-        const float objectness = sigmoid(v[4 * plane]);
-
-        float best = 1e-5f;
-        int64_t best_class = 0;
-        for (int64_t k = 0; k < classes; ++k) {
-          const float confidence = sigmoid(v[(5 + k) * plane]) * objectness;
-          if (static_cast<double>(confidence - best) > 1e-5) {
-            best = confidence;
-            best_class = k;
-          }
-        }
-        if (!(static_cast<double>(best) - threshold > 1e-5))
-          continue;
 
         DetectionBoxResult box;
-        float x1 = bx - bw / 2.0f, y1 = by - bh / 2.0f;
-        float x2 = x1 + bw, y2 = y1 + bh;
+        const float x1 = bx - bw / 2.0f, y1 = by - bh / 2.0f;
+        const float x2 = x1 + bw, y2 = y1 + bh;
         box.x1 = std::max(x1, 0.0f);
         box.y1 = std::max(y1, 0.0f);
         box.x2 = std::min(x2, 1.0f);
         box.y2 = std::min(y2, 1.0f);
-        box.obj_label = label_for(best_class, labels);
-        box.prob = best;
+        box.obj_label = label_for(best_class[size_t(slot)], labels);
+        box.prob = best[size_t(slot)];
         const int64_t q = 3 * (r * W + c) + a * H * W;
         const int64_t hh = H * H;
         box.obj_id = static_cast<uint32_t>(q / hh * hh * entries + 4 * hh + q % hh);
