@@ -3,10 +3,12 @@
 
 identity_<H>x<W>.onnx  3xHxW -> "out" (1x1 convolution with identity weights,
                        so the output is the input blob itself)
+identity_c2_5x5.onnx   the same for 2x5x5
 two_outputs.onnx       3x4x4 -> "full" (identity, 3x4x4) and "pooled"
                        (global average pool, 3x1x1)
-yolo_heads.onnx        3x8x8 -> three raw YOLO heads of 255 channels at
-                       1x1, 2x2 and 4x4 (average pools and a fixed 1x1 conv)
+yolo_heads.onnx        3x608x608 -> three raw YOLO heads of 255 channels at
+                       19x19, 38x38 and 76x76 (average pools and a fixed
+                       1x1 convolution from a seeded generator)
 """
 import os
 import sys
@@ -35,13 +37,13 @@ def save(graph, path):
         f.write(model.SerializeToString())
 
 
-def identity(h, w, path):
-    wts = np.eye(3, dtype=np.float32).reshape(3, 3, 1, 1)
+def identity(h, w, path, c=3):
+    wts = np.eye(c, dtype=np.float32).reshape(c, c, 1, 1)
     node, inits = conv("ident", "data", "out", wts)
     g = helper.make_graph(
         [node], "identity",
-        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, h, w])],
-        [helper.make_tensor_value_info("out", TensorProto.FLOAT, [1, 3, h, w])],
+        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, c, h, w])],
+        [helper.make_tensor_value_info("out", TensorProto.FLOAT, [1, c, h, w])],
         inits)
     save(g, path)
 
@@ -62,7 +64,7 @@ def two_outputs(path):
 def yolo_heads(path):
     nodes, inits, outs = [], [], []
     rng = np.random.RandomState(7)
-    for i, k in enumerate([8, 4, 2]):
+    for i, k in enumerate([32, 16, 8]):
         pooled = "pool%d" % i
         nodes.append(helper.make_node("AveragePool", ["data"], [pooled], name=pooled,
                                       kernel_shape=[k, k], strides=[k, k]))
@@ -71,12 +73,12 @@ def yolo_heads(path):
         node, ini = conv("head%d" % i, pooled, "head%d_out" % i, wts, bias)
         nodes.append(node)
         inits += ini
-        side = 8 // k
+        side = 608 // k
         outs.append(helper.make_tensor_value_info("head%d_out" % i, TensorProto.FLOAT,
                                                   [1, 255, side, side]))
     g = helper.make_graph(
         nodes, "yolo_heads",
-        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 8, 8])],
+        [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 608, 608])],
         outs, inits)
     save(g, path)
 
@@ -86,6 +88,7 @@ def main():
     os.makedirs(out, exist_ok=True)
     identity(8, 8, os.path.join(out, "identity_8x8.onnx"))
     identity(608, 608, os.path.join(out, "identity_608x608.onnx"))
+    identity(5, 5, os.path.join(out, "identity_c2_5x5.onnx"), c=2)
     two_outputs(os.path.join(out, "two_outputs.onnx"))
     yolo_heads(os.path.join(out, "yolo_heads.onnx"))
 
