@@ -30,8 +30,9 @@ struct Input {
 /* N appsrc inputs → ovvideobatch name=batch → appsink. */
 class BatchRig {
  public:
-  explicit BatchRig(const std::vector<Input> &inputs) : inputs_(inputs) {
-    std::string d = "ovvideobatch name=batch ! appsink name=out sync=false ";
+  explicit BatchRig(const std::vector<Input> &inputs, const std::string &downstream = "")
+      : inputs_(inputs) {
+    std::string d = "ovvideobatch name=batch ! " + downstream + " appsink name=out sync=false ";
     for (size_t i = 0; i < inputs.size(); ++i) {
       const Input &in = inputs[i];
       d += " appsrc name=src" + std::to_string(i) +
@@ -86,6 +87,13 @@ class BatchRig {
                                                   GstClockTime(timeout_ms) * GST_MSECOND));
   }
   bool eos() const { return gst_app_sink_is_eos(GST_APP_SINK(sink_.get())); }
+
+  /* Next message of `type` on the bus within `timeout_ms`, or nullptr. */
+  ov::MessagePtr wait_message(GstMessageType type, int timeout_ms = 3000) {
+    ov::BusPtr bus(gst_element_get_bus(pipeline_.get()));
+    return ov::MessagePtr(
+        gst_bus_timed_pop_filtered(bus.get(), GstClockTime(timeout_ms) * GST_MSECOND, type));
+  }
 
  private:
   std::vector<Input> inputs_;
@@ -453,6 +461,124 @@ TEST(VideoBatch, I420InputsStackInEveryPlane) {
   const uint8_t *y = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&f, 0));
   EXPECT_EQ(y[7 * GST_VIDEO_FRAME_PLANE_STRIDE(&f, 0) + 15], 0x40);
   gst_video_frame_unmap(&f);
+}
+
+std::string error_text(GstMessage *msg, std::string *detail = nullptr) {
+  GError *err = nullptr;
+  gchar *dbg = nullptr;
+  gst_message_parse_error(msg, &err, &dbg);
+  std::string text = err ? err->message : "";
+  if (detail)
+    *detail = dbg ? dbg : "";
+  if (err)
+    g_error_free(err);
+  g_free(dbg);
+  return text;
+}
+
+TEST(VideoBatch, AlphaInputWithoutAlphaDownstreamFailsNegotiation) {
+  BatchRig rig({{"BGRA", 32, 16}, {"BGR", 32, 16}}, "capsfilter caps=video/x-raw,format=BGR !");
+  ASSERT_TRUE(rig.start());
+  rig.push_all(1, 0, kFrame30);
+  ov::MessagePtr msg = rig.wait_message(GST_MESSAGE_ERROR);
+  ASSERT_TRUE(msg);
+  std::string detail;
+  EXPECT_EQ(error_text(msg.get(), &detail),
+            "At least one of the input pads contains alpha, but downstream can't support alpha.");
+  EXPECT_NE(detail.find("Either convert your inputs to not contain alpha or add a videoconvert "
+                        "after the mixer"),
+            std::string::npos)
+      << detail;
+}
+
+TEST(VideoBatch, MinorityFormatIsConverted) {
+  BatchRig rig({{"I420", 16, 8}, {"BGR", 16, 8}, {"BGR", 16, 8}});
+  ASSERT_TRUE(rig.start());
+  // Mid grey in I420 (Y 126 studio range, neutral chroma) converts to about 128.
+  rig.push(0, 126, 0, kFrame30);
+  rig.push(1, 0x20, 0, kFrame30);
+  rig.push(2, 0x30, 0, kFrame30);
+  SamplePtr s = rig.pull();
+  ASSERT_TRUE(s);
+  GstVideoInfo info;
+  ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(s.get())));
+  EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_FORMAT_BGR);
+  EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 24);
+  BgrView v(s.get());
+  EXPECT_NEAR(v.at(3, 5, 1), 128, 6);
+  EXPECT_TRUE(v.all(8, 16, 0, 16, 0x20));
+  EXPECT_TRUE(v.all(16, 24, 0, 16, 0x30));
+}
+
+TEST(VideoBatch, FormatWithoutKernelsIsNotNegotiated) {
+  BatchRig rig({{"GRAY8", 16, 8}});
+  ASSERT_TRUE(rig.start());
+  rig.push(0, 1, 0, kFrame30);
+  EXPECT_FALSE(rig.pull(1000));
+  EXPECT_TRUE(rig.wait_message(GST_MESSAGE_ERROR));
+}
+
+TEST(VideoBatch, LateFramesAreDroppedAndReported) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  rig.push(0, 1, at(0), span(0));
+  ASSERT_TRUE(rig.pull());
+  // Downstream says: nothing before 1 s is of use any more.
+  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
+  ASSERT_TRUE(gst_pad_send_event(
+      src.get(), gst_event_new_qos(GST_QOS_TYPE_UNDERFLOW, 0.7, 0, GST_SECOND)));
+  rig.push(0, 2, at(1), span(1));
+  ov::MessagePtr qos = rig.wait_message(GST_MESSAGE_QOS);
+  ASSERT_TRUE(qos);
+  guint64 processed = 0, dropped = 0;
+  GstFormat fmt;
+  gst_message_parse_qos_stats(qos.get(), &fmt, &processed, &dropped);
+  EXPECT_EQ(fmt, GST_FORMAT_BUFFERS);
+  EXPECT_EQ(processed, 1u);
+  EXPECT_EQ(dropped, 1u);
+  gint64 jitter;
+  gdouble proportion;
+  gint quality;
+  gst_message_parse_qos_values(qos.get(), &jitter, &proportion, &quality);
+  EXPECT_DOUBLE_EQ(proportion, 0.7);
+  EXPECT_EQ(quality, 1000000);
+  EXPECT_FALSE(rig.pull(300));
+  // A frame past the earliest time is made again.
+  rig.push(0, 3, at(31), span(31));
+  rig.end_of_stream(0);
+  std::vector<SamplePtr> after;
+  while (SamplePtr s = rig.pull(1000))
+    after.push_back(std::move(s));
+  ASSERT_FALSE(after.empty());
+  EXPECT_GT(GST_BUFFER_PTS(gst_sample_get_buffer(after.back().get())), GST_SECOND);
+}
+
+TEST(VideoBatch, NegativeRateSeekIsRefused) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  ovtest::LogCapture log("ovvideobatch", GST_LEVEL_ERROR);
+  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
+  EXPECT_FALSE(gst_pad_send_event(
+      src.get(), gst_event_new_seek(-1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, GST_SEEK_TYPE_SET,
+                                    0, GST_SEEK_TYPE_NONE, -1)));
+  EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Negative rates not supported yet"));
+}
+
+TEST(VideoBatch, PositionFollowsTheOutput) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  for (int i = 0; i < 3; ++i)
+    rig.push(0, 1, at(i), span(i));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(rig.pull());
+  gint64 pos = -1;
+  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
+  ASSERT_TRUE(gst_pad_query_position(src.get(), GST_FORMAT_TIME, &pos));
+  EXPECT_EQ(pos, gint64(at(3)));
+  EXPECT_FALSE(gst_pad_query_position(src.get(), GST_FORMAT_BYTES, &pos));
+  GstQuery *latency = gst_query_new_latency();
+  EXPECT_FALSE(gst_pad_query(src.get(), latency));
+  gst_query_unref(latency);
 }
 
 TEST(VideoBatch, DocumentedLaunchLineRuns) {
