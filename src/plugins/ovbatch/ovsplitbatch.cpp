@@ -144,6 +144,10 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
     return GST_FLOW_ERROR;
   }
 
+  // The negotiated input caps, rather than whatever a caps query last asked
+  // about, are what the slices are cut from.
+  ov::CapsPtr current(gst_pad_get_current_caps(GST_BASE_TRANSFORM_SINK_PAD(trans)));
+
   GST_OBJECT_LOCK(self);
   st->device_copies = meta->batch.devices;
   st->frame_copies = meta->batch.frames;
@@ -151,8 +155,9 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
     st->caps_changed = true;
   const int count = st->cursor.slice_count();
   ov::CapsPtr renewed;
-  if (st->caps_changed && st->input_caps)
-    renewed.reset(slice_caps(st->input_caps.get(), count));
+  GstCaps *base = current ? current.get() : st->input_caps.get();
+  if (st->caps_changed && base)
+    renewed.reset(slice_caps(base, count));
   st->caps_changed = false;
   const int fps_n = st->fps_n, fps_d = st->fps_d;
   GST_OBJECT_UNLOCK(self);
