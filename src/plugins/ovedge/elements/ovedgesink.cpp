@@ -1,0 +1,419 @@
+/* ovedgesink: publishes every frame it receives on the data bus, with the
+ * device description and inference results of the frame's batch record, one
+ * sample per tag group listed in "taggroups" (or one combined sample with
+ * taggroups=uni).  Buffers without a batch record publish fabricated records.
+ *
+ *   gst-launch-1.0 videotestsrc num-buffers=30 ! video/x-raw,format=BGR ! \
+ *       ovedgesink taggroups=VideoFrameData+DeviceInfoData
+ */
+#include "ovedgesink.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "edge.h"
+#include "edge_log.h"
+#include "gstovmeta.h"
+#include "model_loader.h"
+#include "sink_records.h"
+
+GST_DEBUG_CATEGORY_STATIC(ov_edge_sink_debug);
+#define GST_CAT_DEFAULT ov_edge_sink_debug
+
+namespace {
+
+constexpr const char *kPropertiesOut = "config/VideoFrameThingOutProperties.json";
+constexpr const char *kClassOut = "definitions/ThingClass/com.vision.data/VideoFrameThingOutClass.json";
+constexpr const char *kVideoTagGroup = "definitions/TagGroup/com.vision.data/VideoFrameTagGroup.json";
+constexpr const char *kUniTagGroup = "definitions/TagGroup/com.vision.data/VXAPipeTagGroup.json";
+
+struct SinkPrivate {
+  /* Guarded by the object lock: the settings. */
+  std::vector<std::string> tag_groups;
+  std::string context_id;
+  bool combined = false;
+
+  /* State-change and streaming threads only (never at the same time). */
+  std::shared_ptr<VXCORE::Edge> edge;
+  bool opened = false;
+  uint32_t width = 0, height = 0;
+  VXCORE::FrameInfo frame;
+  VXCORE::DeviceInfo device;
+  VXCORE::Information<VXCORE::ClassificationData> classification;
+  VXCORE::Information<VXCORE::DetectionBoxData> detection;
+  VXCORE::SegmentInfo segmentation;
+  VXCORE::UniInfo uni;
+};
+
+}  // namespace
+
+struct _OvEdgeSink {
+  GstVideoSink parent;
+  GstVideoInfo info; /* set by set_caps, read by show_frame (streaming thread) */
+  gboolean encoded;
+  SinkPrivate *priv;
+};
+
+G_DEFINE_TYPE(OvEdgeSink, ov_edge_sink, GST_TYPE_VIDEO_SINK)
+
+enum { PROP_0, PROP_TAGGROUPS, PROP_CONTEXT_ID };
+
+static GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_EDGE_CAPS));
+
+static std::string join_tag_groups(const std::vector<std::string> &names) {
+  std::string out;
+  for (const std::string &n : names) out += (out.empty() ? "" : "+") + n;
+  return out;
+}
+
+static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GValue *value,
+                                      GParamSpec *pspec) {
+  OvEdgeSink *self = OV_EDGE_SINK(object);
+  const char *text = g_value_get_string(value);
+  const std::string s = text ? text : "";
+  GST_OBJECT_LOCK(self);
+  switch (prop_id) {
+    case PROP_TAGGROUPS:
+      if (s == "uni") {
+        self->priv->combined = true;
+        self->priv->tag_groups.push_back("uni");
+      } else {
+        self->priv->tag_groups = VXCORE::split(s);
+      }
+      break;
+    case PROP_CONTEXT_ID:
+      self->priv->context_id = s;
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static void ov_edge_sink_get_property(GObject *object, guint prop_id, GValue *value,
+                                      GParamSpec *pspec) {
+  OvEdgeSink *self = OV_EDGE_SINK(object);
+  GST_OBJECT_LOCK(self);
+  switch (prop_id) {
+    case PROP_TAGGROUPS:
+      g_value_set_string(value, join_tag_groups(self->priv->tag_groups).c_str());
+      break;
+    case PROP_CONTEXT_ID:
+      g_value_set_string(value, self->priv->context_id.c_str());
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static gboolean ov_edge_sink_open(OvEdgeSink *self) {
+  SinkPrivate *priv = self->priv;
+  if (priv->opened)
+    return TRUE;
+  GST_OBJECT_LOCK(self);
+  std::vector<std::string> names = priv->tag_groups;
+  const std::string context_id = priv->context_id;
+  const bool combined = priv->combined;
+  GST_OBJECT_UNLOCK(self);
+
+  GST_INFO_OBJECT(self, "Using VideoFrameInfo TagGroup as default taggroup");
+  try {
+    priv->edge = VXCORE::Edge::create(VXCORE::kBusConfigFile,
+                                      VXCORE::main_properties_file(kPropertiesOut), kClassOut,
+                                      {combined ? kUniTagGroup : kVideoTagGroup}, context_id);
+    if (!priv->edge) {
+      GST_ERROR_OBJECT(self, "Can not find all edge configuration files");
+      return FALSE;
+    }
+    if (!combined && !names.empty())
+      VXCORE::ModelLoader::addThingOutByProp(priv->edge, names);
+  } catch (const std::exception &e) {
+    GST_ERROR_OBJECT(self, "%s", e.what());
+    priv->edge.reset();
+    return FALSE;
+  }
+  GST_INFO_OBJECT(self, "edgesink->priv->edge created.");
+  priv->opened = true;
+  return TRUE;
+}
+
+static guint component_count(const GstVideoInfo *info) {
+  return GST_VIDEO_INFO_N_COMPONENTS(info);
+}
+
+/* Fills the picture of a frame record (`FrameInfo` or `VXA_VideoFrameData`). */
+template <typename Record>
+static void pad_picture(OvEdgeSink *self, GstVideoFrame *frame, GstBuffer *buffer,
+                        Record &record) {
+  SinkPrivate *priv = self->priv;
+  const GstVideoInfo *info = &self->info;
+  if (!self->encoded && record.compression == ovedge::kCompressionNone) {
+    const size_t size = static_cast<size_t>(priv->width) * priv->height * component_count(info);
+    record.width = priv->width;
+    record.height = priv->height;
+    if (record.data.size() != size)
+      record.data.resize(size);
+    record.format = ovedge::kPixelFormatRGB8;
+    const char *format = gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(info));
+    GST_INFO_OBJECT(self, "Start to convert from %s", format);
+    if (GST_VIDEO_INFO_FORMAT(info) != GST_VIDEO_FORMAT_BGR) {
+      GST_DEBUG_OBJECT(self, "strideY = %d", GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0));
+      GST_DEBUG_OBJECT(self, "strideCbCr = %d", GST_VIDEO_FRAME_PLANE_STRIDE(frame, 1));
+    }
+    ovedge::pack_frame_bgr(frame, record.data);
+  } else if (self->encoded) {
+    record.width = priv->width;
+    record.height = priv->height;
+    record.compression = ovedge::kCompressionEncoded;
+    record.data.resize(gst_buffer_get_size(buffer));
+    gst_buffer_extract(buffer, 0, record.data.data(), record.data.size());
+  } else {
+    GST_INFO_OBJECT(self, "edgesink->compressionKind used other encoder, need to implement.");
+  }
+  record.size = static_cast<uint32_t>(record.data.size());
+}
+
+static void ov_edge_sink_metaloader(OvEdgeSink *self, GstOvBatchMeta *meta, GstBuffer *buffer,
+                                    const std::string &name) {
+  SinkPrivate *priv = self->priv;
+  const bool has_frame = meta && !meta->batch.frames.empty();
+  const bool has_device =
+      has_frame && meta->batch.frames.front().device_idx < meta->batch.devices.size();
+  GST_DEBUG_OBJECT(self, meta ? "Orvane metadata exist in ovedgesink"
+                              : "Orvane metadata is not exist in ovedgesink");
+  GST_DEBUG_OBJECT(self, has_frame ? "frame vector size is larger than 1 in metadata."
+                                   : "frame vector size is equal to 0 in metadata.");
+  GST_DEBUG_OBJECT(self, has_device ? "device vector size is larger than 1 in metadata."
+                                    : "device vector size is equal to 0 in metadata.");
+  const VideoFrameData *frame = has_frame ? &meta->batch.frames.front() : nullptr;
+  const DeviceInfoData *device =
+      has_device ? &meta->batch.devices[meta->batch.frames.front().device_idx] : nullptr;
+  const uint32_t number = static_cast<uint32_t>(GST_BUFFER_OFFSET(buffer) & 0xffffffffu);
+  const std::string &engine_id = priv->edge->mainThingId();
+  const guint channels = component_count(&self->info);
+  const char *source = frame ? "use metadata from pipeline." : "use fake information.";
+
+  if (name == "VideoFrameData") {
+    GST_DEBUG_OBJECT(self, "VideoFrameData %s", source);
+    ovedge::load_frame_info(priv->frame, frame, number, channels);
+  } else if (name == "DeviceInfoData") {
+    GST_DEBUG_OBJECT(self, "DeviceInfoData %s",
+                     device ? "use metadata from pipeline." : "use fake information.");
+    ovedge::load_device_info(priv->device, device);
+  } else if (name == "ClassificationData") {
+    GST_DEBUG_OBJECT(self, "ClassificationData %s", source);
+    ovedge::load_classification(priv->classification, frame, engine_id, number);
+  } else if (name == "DetectionBoxData") {
+    GST_DEBUG_OBJECT(self, "DetectionBoxData %s", source);
+    ovedge::load_detection(priv->detection, frame, engine_id, number);
+  } else if (name == "SegmentationData") {
+    GST_DEBUG_OBJECT(self, frame ? "SegmentationData use metadata from ppeline."
+                                 : "SegmentationData use fake information.");
+    ovedge::load_segmentation(priv->segmentation, frame, engine_id, number);
+  } else if (name == "uni") {
+    if (frame) {
+      GST_DEBUG_OBJECT(self, "There are %d classification results in pipeline metadata.",
+                       static_cast<int>(frame->class_results.size()));
+      GST_DEBUG_OBJECT(self, "There are %d detection results in pipeline metadata.",
+                       static_cast<int>(frame->box_results.size()));
+      size_t cells = 0;
+      for (const auto &row : frame->seg_results) cells += row.size();
+      GST_DEBUG_OBJECT(self, "[uni] There are %d segment results(pixels) in pipeline metadata.",
+                       static_cast<int>(cells));
+    }
+    ovedge::load_combined(priv->uni, frame, device, engine_id, number, channels);
+  } else {
+    GST_ERROR_OBJECT(self, "No matched taggroup in metadata loader.");
+  }
+}
+
+template <typename Record>
+static void publish(OvEdgeSink *self, const char *tag_group, const Record &record,
+                    const char *done) {
+  self->priv->edge->writeSample(tag_group, record.Encode());
+  GST_DEBUG_OBJECT(self, "\n%s", record.GetString().c_str());
+  GST_INFO_OBJECT(self, "%s", done);
+}
+
+static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::string> &names) {
+  SinkPrivate *priv = self->priv;
+  for (const std::string &name : names) {
+    if (name == "VideoFrameData") {
+      publish(self, "VideoFrameData", priv->frame, "VideoFrameData has wrote to mesh.");
+    } else if (name == "DeviceInfoData") {
+      publish(self, "DeviceInfoData", priv->device, "DeviceInfoData has wrote to mesh.");
+    } else if (name == "ClassificationData") {
+      publish(self, "ClassificationData", priv->classification,
+              "ClassificationData has wrote to mesh.");
+      priv->classification.data.clear();
+    } else if (name == "DetectionBoxData") {
+      publish(self, "DetectionBoxData", priv->detection, "DetectionBoxData has wrote to mesh.");
+      priv->detection.data.clear();
+    } else if (name == "SegmentationData") {
+      publish(self, "SegmentationData", priv->segmentation, "SegmentData has wrote to mesh.");
+      priv->segmentation.data.clear();
+    } else if (name == "uni") {
+      priv->edge->writeSample("VideoFrameData", priv->uni.Encode());
+      priv->uni.VideoList.clear();
+      priv->uni.DeviceList.clear();
+      GST_INFO_OBJECT(self, "UniInfomation has wrote to mesh.");
+    } else if (name == "EngineInfoData") {
+      GST_INFO_OBJECT(self, "Publish EngineInfoData not support yet.");
+    } else {
+      GST_INFO_OBJECT(self, "No matched tag group name to publish data to mesh.");
+    }
+  }
+}
+
+static void ov_edge_sink_padding_data(OvEdgeSink *self, GstVideoFrame *frame,
+                                      GstBuffer *buffer) {
+  SinkPrivate *priv = self->priv;
+  GST_OBJECT_LOCK(self);
+  const std::vector<std::string> names = priv->tag_groups;
+  GST_OBJECT_UNLOCK(self);
+  GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buffer);
+  const GstVideoInfo *info = &self->info;
+  const float framerate =
+      GST_VIDEO_INFO_FPS_D(info) ? GST_VIDEO_INFO_FPS_N(info) / GST_VIDEO_INFO_FPS_D(info) : 0;
+
+  for (const std::string &name : names) {
+    if (name == "VideoFrameData") {
+      GST_INFO_OBJECT(self, "Call metaloader in VideoFrameData...");
+      ov_edge_sink_metaloader(self, meta, buffer, name);
+      GST_INFO_OBJECT(self, "load reset frame content information...");
+      priv->frame.framerate = framerate;
+      pad_picture(self, frame, buffer, priv->frame);
+    } else if (name == "uni") {
+      GST_INFO_OBJECT(self, "Call metaloader in ClassificationData...");
+      ov_edge_sink_metaloader(self, meta, buffer, name);
+      GST_INFO_OBJECT(self, "load reset frame content information...");
+      VXCORE::VXA_VideoFrameData &record = priv->uni.VideoList.front();
+      record.framerate = framerate;
+      pad_picture(self, frame, buffer, record);
+    } else if (name == "DeviceInfoData" || name == "DetectionBoxData" ||
+               name == "ClassificationData" || name == "SegmentationData") {
+      GST_INFO_OBJECT(self, "Call metaloader in %s...", name.c_str());
+      ov_edge_sink_metaloader(self, meta, buffer, name);
+    } else if (name == "EngineInfoData") {
+      GST_INFO_OBJECT(self, "Add EngineInfoData not support yet.");
+    } else {
+      GST_ERROR_OBJECT(self, "No matched tag group name to pad data to edge instance.");
+    }
+  }
+  ov_edge_sink_publish_data(self, names);
+}
+
+static GstFlowReturn ov_edge_sink_show_frame(GstVideoSink *sink, GstBuffer *buffer) {
+  OvEdgeSink *self = OV_EDGE_SINK(sink);
+  SinkPrivate *priv = self->priv;
+  if (!priv->edge) {
+    GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("The bus connection is not open."), (nullptr));
+    return GST_FLOW_ERROR;
+  }
+  GstVideoFrame frame;
+  if (!gst_video_frame_map(&frame, &self->info, buffer, GST_MAP_READ)) {
+    GST_DEBUG_OBJECT(self, "invalid frame");
+    return GST_FLOW_ERROR;
+  }
+  priv->width = GST_VIDEO_INFO_WIDTH(&self->info);
+  priv->height = GST_VIDEO_INFO_HEIGHT(&self->info);
+  self->encoded = GST_VIDEO_INFO_FORMAT(&self->info) == GST_VIDEO_FORMAT_ENCODED;
+  GST_INFO_OBJECT(self, "Call paddingData in ov_edgesink_write_data");
+  GstFlowReturn ret = GST_FLOW_OK;
+  try {
+    ov_edge_sink_padding_data(self, &frame, buffer);
+  } catch (const std::exception &e) {
+    GST_ELEMENT_ERROR(self, RESOURCE, WRITE, ("Failed to pad data to edge instance."),
+                      ("%s", e.what()));
+    ret = GST_FLOW_ERROR;
+  }
+  gst_video_frame_unmap(&frame);
+  if (ret == GST_FLOW_OK)
+    GST_INFO_OBJECT(self, "ov_edgesink_write_data done.");
+  return ret;
+}
+
+static gboolean ov_edge_sink_set_caps(GstBaseSink *sink, GstCaps *caps) {
+  OvEdgeSink *self = OV_EDGE_SINK(sink);
+  GstVideoInfo info;
+  if (!gst_video_info_from_caps(&info, caps)) {
+    GST_DEBUG_OBJECT(self, "invalid caps");
+    return FALSE;
+  }
+  self->info = info;
+  return TRUE;
+}
+
+static GstStateChangeReturn ov_edge_sink_change_state(GstElement *element,
+                                                      GstStateChange transition) {
+  OvEdgeSink *self = OV_EDGE_SINK(element);
+  switch (transition) {
+    case GST_STATE_CHANGE_NULL_TO_READY:
+      if (!ov_edge_sink_open(self))
+        return GST_STATE_CHANGE_FAILURE;
+      break;
+    case GST_STATE_CHANGE_READY_TO_NULL:
+      /* Closed things cannot be reused: the next NULL to READY opens anew. */
+      if (self->priv->edge)
+        self->priv->edge->deinit();
+      self->priv->opened = false;
+      break;
+    default:
+      break;
+  }
+  return GST_ELEMENT_CLASS(ov_edge_sink_parent_class)->change_state(element, transition);
+}
+
+static void ov_edge_sink_finalize(GObject *object) {
+  OvEdgeSink *self = OV_EDGE_SINK(object);
+  delete self->priv;
+  G_OBJECT_CLASS(ov_edge_sink_parent_class)->finalize(object);
+}
+
+static void ov_edge_sink_class_init(OvEdgeSinkClass *klass) {
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+  GstBaseSinkClass *base_sink_class = GST_BASE_SINK_CLASS(klass);
+  GstVideoSinkClass *video_sink_class = GST_VIDEO_SINK_CLASS(klass);
+
+  GST_DEBUG_CATEGORY_INIT(ov_edge_sink_debug, "ovedgesink", 0,
+                          "debug category for ovedgesink element");
+
+  gobject_class->set_property = ov_edge_sink_set_property;
+  gobject_class->get_property = ov_edge_sink_get_property;
+  gobject_class->finalize = ov_edge_sink_finalize;
+
+  /* The description is built at class creation and kept for the process. */
+  static const std::string usage = VXCORE::tag_group_usage_manual("sink");
+  g_object_class_install_property(
+      gobject_class, PROP_TAGGROUPS,
+      g_param_spec_string("taggroups", "Tag groups", usage.c_str(), "",
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+  g_object_class_install_property(
+      gobject_class, PROP_CONTEXT_ID,
+      g_param_spec_string("context-id", "Context id",
+                          "Identify to the class of a thing for publishing.", "",
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+
+  gst_element_class_set_static_metadata(element_class, "ORVANE NodeKit sink", "Sink/Video",
+                                        "An ORVANE NodeKit video sink", "ORVANE");
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+
+  element_class->change_state = GST_DEBUG_FUNCPTR(ov_edge_sink_change_state);
+  base_sink_class->set_caps = GST_DEBUG_FUNCPTR(ov_edge_sink_set_caps);
+  video_sink_class->show_frame = GST_DEBUG_FUNCPTR(ov_edge_sink_show_frame);
+}
+
+static void ov_edge_sink_init(OvEdgeSink *self) {
+  self->priv = new SinkPrivate();
+  gst_video_info_init(&self->info);
+  self->encoded = FALSE;
+  /* A prerolled frame is rendered again when playing starts: publish it once. */
+  g_object_set(self, "show-preroll-frame", FALSE, nullptr);
+}

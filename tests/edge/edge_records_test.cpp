@@ -1,0 +1,453 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "edge_records.h"
+#include "meshapi/nvp_codec.h"
+
+using namespace VXCORE;
+namespace iot = com::quillmark::iot;
+
+namespace {
+
+/* Through the wire format too, as a peer would see it. */
+NVPSeq wire(const NVPSeq &s) {
+  std::vector<uint8_t> b = iot::encode_payload(s);
+  return iot::decode_payload(b.data(), b.size());
+}
+
+std::vector<std::pair<std::string, iot::IOT_KIND>> layout(const NVPSeq &s) {
+  std::vector<std::pair<std::string, iot::IOT_KIND>> out;
+  for (const IOT_NVP &p : s) out.emplace_back(p.name(), p.value().kind());
+  return out;
+}
+
+using K = iot::IOT_KIND;
+
+FrameInfo sample_frame() {
+  FrameInfo f;
+  f.stream_id = "cam-0";
+  f.frame_id = 4000000000u;
+  f.timestamp = -20200102030405007LL;
+  f.data = {1, 2, 3, 250, 5, 6, 7, 8, 9, 10, 11, 12};
+  f.width = 2;
+  f.height = 2;
+  f.channels = 3;
+  f.size = 12;
+  f.format = "com.vision.models.PIXEL_FORMAT_RGB8";
+  f.compression = "com.vision.models.COMPRESSION_KIND_NONE";
+  f.framerate = 29.97f;
+  return f;
+}
+
+DeviceInfo sample_device() {
+  DeviceInfo d;
+  d.stream_id = "cam-0";
+  d.mac_address = "aa:bb";
+  d.ip_address = "10.0.0.1";
+  d.port = -1;
+  d.uri = "rtsp://x";
+  d.manufacturer = "M";
+  d.model = "Mo";
+  d.serial = "S";
+  d.fw_version = "v1";
+  d.dev_id = "D";
+  d.status = "on";
+  d.kind = "k";
+  d.protocol = "p";
+  return d;
+}
+
+UniInfo full_uni() {
+  UniInfo u;
+  for (int v = 0; v < 2; ++v) {
+    VXA_VideoFrameData f;
+    FrameInfo base = sample_frame();
+    f.stream_id = base.stream_id + std::to_string(v);
+    f.frame_id = 7u + v;
+    f.timestamp = base.timestamp;
+    f.data = base.data;
+    f.width = 2;
+    f.height = 2;
+    f.channels = 3;
+    f.size = 12;
+    f.format = base.format;
+    f.compression = base.compression;
+    f.framerate = 25.f;
+    for (uint32_t i = 0; i < 2; ++i) {
+      VXA_ClassificationData c;
+      c.engine_id = "e";
+      c.index = 0xfffffff0u + i;
+      c.output = "out";
+      c.label = "cat" + std::to_string(i);
+      c.probability = 0.5f + i;
+      f.ClassificationResult.push_back(c);
+      VXA_DetectionBoxData d;
+      d.engine_id = "e";
+      d.obj_id = 4000000000u + i;
+      d.class_id = 3 + i;
+      d.obj_label = "o";
+      d.class_label = "c";
+      d.x1 = 0.1f, d.y1 = 0.2f, d.x2 = 0.3f, d.y2 = 0.4f;
+      d.probability = 0.9f;
+      d.meta = "m";
+      f.DetectionResult.push_back(d);
+      VXA_SegmentationData s;
+      s.id = i, s.repeat = 3, s.width = 4, s.height = 5, s.size = 1, s.channels = 1, s.color = 9;
+      s.label = "road";
+      s.probability = 0.99f;
+      s.data = {9, 8};
+      f.SegmentationResult.push_back(s);
+    }
+    u.VideoList.push_back(f);
+    VXA_DeviceInfoData dev;
+    static_cast<DeviceInfo &>(dev) = sample_device();
+    dev.port = 8000 + v;
+    u.DeviceList.push_back(dev);
+  }
+  return u;
+}
+
+}  // namespace
+
+TEST(EdgeRecords, FrameInfoPairsAndRoundTrip) {
+  FrameInfo f = sample_frame();
+  NVPSeq s = f.Encode();
+  EXPECT_EQ(layout(s), (std::vector<std::pair<std::string, K>>{
+                           {"stream_id", K::STRING}, {"frame_id", K::UINT32}, {"timestamp", K::INT64},
+                           {"data", K::BYTE_SEQ}, {"width", K::UINT32}, {"height", K::UINT32},
+                           {"channels", K::UINT32}, {"size", K::UINT32}, {"format", K::STRING},
+                           {"compression", K::STRING}, {"framerate", K::FLOAT32}}));
+  FrameInfo back;
+  back.Decode(wire(s));
+  EXPECT_EQ(back, f);
+}
+
+TEST(EdgeRecords, DeviceInfoPairsAndRoundTrip) {
+  DeviceInfo d = sample_device();
+  NVPSeq s = d.Encode();
+  ASSERT_EQ(s.size(), 13u);
+  EXPECT_EQ(s[3].name(), "port");
+  EXPECT_EQ(s[3].value().kind(), K::INT32);
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (i != 3) {
+      EXPECT_EQ(s[i].value().kind(), K::STRING) << s[i].name();
+    }
+  }
+  DeviceInfo back;
+  back.Decode(wire(s));
+  EXPECT_EQ(back, d);
+}
+
+TEST(EdgeRecords, ResultRecordsRoundTripWithTheirIdKinds) {
+  Information<DetectionBoxData> det;
+  det.engine_id = "engine";
+  det.stream_id = "cam";
+  det.frame_id = 12;
+  DetectionBoxData b;
+  b.obj_id = -7;
+  b.class_id = -1;
+  b.obj_label = "person";
+  b.class_label = "X";
+  b.x1 = 1, b.y1 = 2, b.x2 = 3, b.y2 = 4;
+  b.probability = 0.25f;
+  b.meta = "{}";
+  det.data = {b, b};
+  NVPSeq s = det.Encode();
+  EXPECT_EQ(layout(s), (std::vector<std::pair<std::string, K>>{
+                           {"engine_id", K::STRING}, {"stream_id", K::STRING},
+                           {"frame_id", K::UINT32}, {"data", K::NVP_SEQ}}));
+  const IOT_NVP &element = s[3].value().iotv_nvp_seq()[0];
+  EXPECT_EQ(element.name(), "");
+  EXPECT_EQ(layout(element.value().iotv_nvp_seq()),
+            (std::vector<std::pair<std::string, K>>{
+                {"obj_id", K::INT32}, {"obj_label", K::STRING}, {"class_id", K::INT32},
+                {"class_label", K::STRING}, {"x1", K::FLOAT32}, {"y1", K::FLOAT32},
+                {"x2", K::FLOAT32}, {"y2", K::FLOAT32}, {"probability", K::FLOAT32},
+                {"meta", K::STRING}}));
+  Information<DetectionBoxData> det2;
+  det2.Decode(wire(s));
+  EXPECT_EQ(det2, det);
+  EXPECT_EQ(det2.data[0].obj_id, -7);
+
+  Information<ClassificationData> cls;
+  cls.frame_id = 3;
+  ClassificationData c;
+  c.index = -2;
+  c.label = "dog";
+  c.probability = 0.75f;
+  cls.data = {c};
+  NVPSeq cs = cls.Encode();
+  EXPECT_EQ(layout(cs[3].value().iotv_nvp_seq()[0].value().iotv_nvp_seq()),
+            (std::vector<std::pair<std::string, K>>{{"index", K::INT32}, {"output", K::STRING},
+                                                   {"label", K::STRING}, {"probability", K::FLOAT32}}));
+  Information<ClassificationData> cls2;
+  cls2.Decode(wire(cs));
+  EXPECT_EQ(cls2, cls);
+
+  SegmentInfo seg;
+  seg.frame_id = 5;
+  seg.inference_id = 2;
+  SegmentationData sd;
+  sd.id = 1, sd.repeat = 2, sd.width = 3, sd.label = "car", sd.data = {1, 2, 3};
+  seg.data = {sd};
+  NVPSeq ss = seg.Encode();
+  EXPECT_EQ(ss.size(), 5u);
+  EXPECT_EQ(ss[3].name(), "inference_id");
+  SegmentInfo seg2;
+  seg2.Decode(wire(ss));
+  EXPECT_EQ(seg2, seg);
+}
+
+TEST(EdgeRecords, VxaIdsAreUnsignedOnTheWire) {
+  VXA_DetectionBoxData d;
+  d.obj_id = 4000000000u;
+  NVPSeq s = d.Encode();
+  EXPECT_EQ(layout(s)[1], std::make_pair(std::string("obj_id"), K::UINT32));
+  EXPECT_EQ(layout(s)[3], std::make_pair(std::string("class_id"), K::UINT32));
+  EXPECT_EQ(s[1].value().iotv_uint32(), 4000000000u);
+  // A signed detection id cannot be read as an unsigned one, and back.
+  DetectionBoxData signed_box;
+  signed_box.obj_id = -1;
+  NVPSeq ss;
+  signed_box.Encode(ss);
+  VXA_DetectionBoxData wrong;
+  EXPECT_THROW(wrong.Decode(ss), iot::IotException);
+  DetectionBoxData wrong2;
+  EXPECT_THROW(wrong2.Decode(s), iot::IotException);
+  EXPECT_EQ(VXA_ClassificationData().Encode()[1].value().kind(), K::UINT32);
+}
+
+TEST(EdgeRecords, FullUniInfoRoundTrips) {
+  UniInfo u = full_uni();
+  NVPSeq s = u.Encode();
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0].name(), "VideoList");
+  EXPECT_EQ(s[1].name(), "DeviceList");
+  NVPSeq video = s[0].value().iotv_nvp_seq()[0].value().iotv_nvp_seq();
+  ASSERT_EQ(video.size(), 14u);
+  EXPECT_EQ(video[11].name(), "ClassificationResult");
+  EXPECT_EQ(video[12].name(), "DetectionResult");
+  EXPECT_EQ(video[13].name(), "SegmentationResult");
+  UniInfo back;
+  com::quillmark::tidemesh::DataSample sample("t", "", "VideoFrameData", wire(s));
+  back.Decode(sample);
+  EXPECT_EQ(back, u);
+  EXPECT_EQ(back.VideoList[1].DetectionResult[1].obj_id, 4000000001u);
+  EXPECT_EQ(back.DeviceList[1].port, 8001);
+}
+
+TEST(EdgeRecords, DecodingIgnoresUnknownKeepsDefaultsAndLastTagWins) {
+  FrameInfo f = sample_frame();
+  NVPSeq s = f.Encode();
+  s.pop_back();  // no framerate
+  IOT_VALUE extra;
+  extra.iotv_string("ignored");
+  s.insert(s.begin() + 2, IOT_NVP("colour", extra));
+  IOT_VALUE again;
+  again.iotv_uint32(99);
+  s.emplace_back("frame_id", again);
+  FrameInfo back;
+  back.Decode(s);
+  EXPECT_EQ(back.framerate, 0.f);
+  EXPECT_EQ(back.frame_id, 99u);
+  back.frame_id = f.frame_id;
+  back.framerate = f.framerate;
+  EXPECT_EQ(back, f);
+
+  // A repeated list tag replaces the earlier list.
+  Information<ClassificationData> cls;
+  cls.data.resize(3);
+  NVPSeq cs = cls.Encode();
+  cls.data.resize(1);
+  cs.push_back(cls.Encode()[3]);
+  Information<ClassificationData> cls2;
+  cls2.Decode(cs);
+  EXPECT_EQ(cls2.data.size(), 1u);
+
+  FrameInfo empty;
+  EXPECT_EQ(empty.Encode()[3].value().iotv_byte_seq().size(), 0u);
+  EXPECT_EQ(empty.GetString(), "");
+}
+
+TEST(EdgeRecords, WrongKindThrowsTheLibraryException) {
+  NVPSeq s = sample_frame().Encode();
+  s[1].value().iotv_int32(5);
+  FrameInfo f;
+  EXPECT_THROW(f.Decode(s), iot::IotException);
+}
+
+TEST(EdgeRecords, GetStringTexts) {
+  const std::string stars = "************************************\n";
+  EXPECT_EQ(sample_frame().GetString(),
+            stars + "stream_id = cam-0\nframe_id = 4000000000\ntimestamp = -20200102030405007\n"
+                    "data = 1,2,3,250,5,6,7,8,9,10, ... \nwidth = 2\nheight = 2\nchannels = 3\n"
+                    "size = 12\nformat = com.vision.models.PIXEL_FORMAT_RGB8\n"
+                    "compression = com.vision.models.COMPRESSION_KIND_NONE\nframerate = 29.97\n" +
+                stars);
+  EXPECT_EQ(sample_device().GetString(),
+            stars + "stream_id = cam-0\nmac_address = aa:bb\nip_address = 10.0.0.1\nport = -1\n"
+                    "URI = rtsp://x\nmanufacturer = M\nmodel = Mo\nserial = S\nfw_version = v1\n"
+                    "dev_id = D\nstatus = on\nkind = k\nprotocol = p\n" +
+                stars);
+  Information<ClassificationData> cls;
+  cls.engine_id = "e";
+  cls.stream_id = "s";
+  cls.frame_id = 3;
+  EXPECT_EQ(cls.GetString(), stars + "EngineID = e\nStreamID = s\nFrameID = 3\nData content = \n" + stars);
+  ClassificationData c;
+  c.index = 1;
+  c.output = "o";
+  c.label = "cat";
+  c.probability = 0.5f;
+  cls.data = {c};
+  EXPECT_EQ(cls.GetString(), stars + "EngineID = e\nStreamID = s\nFrameID = 3\nData content = \n"
+                                     "[0]\n Index = 1\n Output = o\n Label = cat\n Probability = 0.5\n"
+                                     " --------- \n" + stars);
+  Information<DetectionBoxData> det;
+  DetectionBoxData b;
+  b.obj_id = 2;
+  b.obj_label = "car";
+  b.class_id = 5;
+  b.class_label = "X";
+  b.x1 = 0.5f, b.y1 = 1, b.x2 = 2, b.y2 = 3;
+  b.probability = 1;
+  det.data = {b};
+  EXPECT_EQ(det.GetString(), stars + "EngineID = \nStreamID = \nFrameID = 0\nData content = \n[0]\n"
+                                     " (ObjID, ObjLabel) = (2, car)\n (ClassID, ClassLabel) = (5, X)\n"
+                                     " (X1, Y1, X2, Y2) = (0.5, 1, 2, 3)\n Probability = 1\n Meta = \n"
+                                     " --------- \n" + stars);
+  SegmentInfo seg;
+  EXPECT_EQ(seg.GetString(), "");
+  seg.engine_id = "e";
+  seg.frame_id = 9;
+  for (uint32_t i = 0; i < 12; ++i) {
+    SegmentationData d;
+    d.id = i;
+    d.label = "l";
+    d.width = 100;
+    d.height = 50;
+    seg.data.push_back(d);
+  }
+  std::string text = seg.GetString();
+  const std::string head =
+      stars + "engine_id = e\nstream_id = \nframe_id = 9\ninference_id = 0\ndata = \n0, l, 100, 50\n";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  EXPECT_NE(text.find("9, l, 100, 50\n ... \n" + stars), std::string::npos);
+  EXPECT_EQ(text.find("10, l"), std::string::npos) << "only the first 10 elements";
+}
+
+TEST(EdgeRecords, ToMatRawRowsAndShortData) {
+  FrameInfo f = sample_frame();
+  cv::Mat m;
+  f.ToMat(m);
+  ASSERT_EQ(m.rows, 2);
+  ASSERT_EQ(m.cols, 2);
+  EXPECT_EQ(m.type(), CV_8UC3);
+  EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + 12), f.data);
+  f.data.pop_back();
+  EXPECT_THROW(f.ToMat(m), std::out_of_range);
+  cv::Mat untouched(3, 3, CV_8UC1, cv::Scalar(7));
+  FrameInfo none;
+  none.ToMat(untouched);
+  EXPECT_EQ(untouched.rows, 3) << "empty data leaves the matrix alone";
+}
+
+TEST(EdgeRecords, ToMatEncodedNeverCopiesPastDataOrImage) {
+  FrameInfo f;
+  f.width = 2;
+  f.height = 2;
+  f.compression = "com.vision.models.COMPRESSION_KIND_GST_ENCODED";
+  f.data = {1, 2, 3, 4, 5};
+  f.size = 5;
+  cv::Mat m;
+  f.ToMat(m);
+  EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + 5), f.data);
+  f.size = 6;  // more than data has
+  EXPECT_THROW(f.ToMat(m), std::out_of_range);
+  f.data.assign(13, 1);
+  f.size = 13;  // more than a 2x2x3 image holds
+  EXPECT_THROW(f.ToMat(m), std::out_of_range);
+}
+
+TEST(EdgeRecords, ToMatJpegAndUnknownCompression) {
+  cv::Mat img(8, 16, CV_8UC3, cv::Scalar(10, 200, 30));
+  std::vector<uint8_t> jpg;
+  ASSERT_TRUE(cv::imencode(".jpg", img, jpg));
+  VXA_VideoFrameData v;
+  v.width = 16;
+  v.height = 8;
+  v.data = jpg;
+  v.compression = "com.vision.models.COMPRESSION_KIND_JPG";
+  cv::Mat m;
+  v.ToMat(m);
+  ASSERT_EQ(m.size(), img.size());
+  EXPECT_NEAR(m.at<cv::Vec3b>(4, 8)[1], 200, 4);
+
+  v.compression = "com.vision.models.COMPRESSION_KIND_H264";
+  cv::Mat keep(8, 16, CV_8UC3, cv::Scalar(1, 2, 3));
+  testing::internal::CaptureStderr();
+  v.ToMat(keep);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Unsupport image format: com.vision.models.COMPRESSION_KIND_H264\n");
+  EXPECT_EQ(keep.at<cv::Vec3b>(0, 0), cv::Vec3b(1, 2, 3));
+}
+
+TEST(EdgeRecords, CopyAppendsData) {
+  FrameInfo src = sample_frame();
+  FrameInfo dst;
+  dst.data = {42};
+  dst.frame_id = 1;
+  src.Copy(dst);
+  EXPECT_EQ(dst.frame_id, src.frame_id);
+  EXPECT_EQ(dst.framerate, src.framerate);
+  ASSERT_EQ(dst.data.size(), 13u);
+  EXPECT_EQ(dst.data[0], 42);
+  EXPECT_EQ(std::vector<uint8_t>(dst.data.begin() + 1, dst.data.end()), src.data);
+}
+
+TEST(EdgeRecords, TimeTexts) {
+  std::tm t{};
+  t.tm_year = 120;
+  t.tm_mon = 0;
+  t.tm_mday = 2;
+  t.tm_hour = 3;
+  t.tm_min = 4;
+  t.tm_sec = 5;
+  EXPECT_EQ(digit_time(t, 7), 20200102030405007ULL);
+  uint64_t now = FrameInfo::GetDigitUTCTime();
+  EXPECT_EQ(std::to_string(now).size(), 17u);
+  EXPECT_TRUE(std::regex_match(FrameInfo::GetUTCTime(),
+                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{1,3})")));
+  int64_t ms = FrameInfo::GetDigitTimeSince1970();
+  EXPECT_GT(ms, 1600000000000LL);
+}
+
+TEST(EdgeRecords, ShowFpsAccumulatesThenReports) {
+  FPSCalc calc;
+  const double freq = cv::getTickFrequency();
+  EXPECT_EQ(calc.showFPS(0), "accumulated 1 frame. <Base = 30>");
+  for (int i = 1; i < 30; ++i) {
+    std::string s = calc.showFPS(i * freq / 25.0);
+    EXPECT_EQ(s, "accumulated " + std::to_string(i + 1) + " frame. <Base = 30>");
+  }
+  EXPECT_EQ(calc.showFPS(30 * freq / 25.0), "25.000000");
+  // The window of 29 intervals slides: one slow interval lowers the rate.
+  std::string slow = calc.showFPS(31 * freq / 25.0 + freq);
+  EXPECT_EQ(slow, "25.000000") << "computed before the update";
+  EXPECT_LT(std::stod(calc.showFPS(32 * freq / 25.0 + freq)), 25.0);
+}
+
+TEST(EdgeRecords, UuidPatternAndFreshness) {
+  std::regex pattern("[0-9a-f]+-[0-9a-f]+-4[0-9a-f]{3}-[89a-f][0-9a-f]{3}-[0-9a-f]+");
+  std::set<std::string> seen;
+  for (int i = 0; i < 100; ++i) {
+    std::string id = generateUUID();
+    EXPECT_TRUE(std::regex_match(id, pattern)) << id;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 100u) << "ids made within one millisecond must still differ";
+}
