@@ -266,6 +266,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"DimsUnset", "classifier", "none", nullptr, 0, {0.5f}},
         FailCase{"NegativeDims", "classifier", "none", "-1,0", 0, {0.5f}},
         FailCase{"OverflowingDims", "classifier", "none", "65536,65536", 0, {0.5f}},
+        // would give every one of 2^31 frames an entry (and the record a frame)
+        FailCase{"HugeBatch", "classifier", "none", "2147483647,0", 0, {0.5f}},
         FailCase{"SsdMaxCountBeyondTensor", "ssd", "none", "1,1,100000,7", 0,
                  std::vector<float>(14, 0.0f)},
         FailCase{"HugeSegmentGrid", "fcn", "none", "1,0,100000,100000,1,1,1", 0, {0.5f}},

@@ -68,7 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"FcnFits", SegmentFCN, {1, 0, 8, 8, 2, 4, 4}, 32, true},
         BoundCase{"FcnBeyond", SegmentFCN, {1, 0, 8, 8, 2, 4, 4}, 31, false},
         BoundCase{"FcnHugeGrid", SegmentFCN, {1, 0, 100000, 100000, 1, 1, 1}, 1, false},
-        BoundCase{"FcnNegative", SegmentFCN, {1, 0, -2, 2, 1, 1, 1}, 1, false}),
+        BoundCase{"FcnNegative", SegmentFCN, {1, 0, -2, 2, 1, 1, 1}, 1, false},
+        // frames without floats: each would still get an entry and a frame
+        BoundCase{"ClassifierHugeBatchNoClasses", ClassifierTopology, {2147483647, 0}, 16, false},
+        BoundCase{"ClassifierBatchUpToCount", ClassifierTopology, {16, 0}, 16, true},
+        BoundCase{"SsdHugeBatch", SSDTopology, {100000000, 1, 0, 7}, 16, false},
+        BoundCase{"YoloHugeBatch", TensorRT_Yolov3, {100000000, 18, 0, 0}, 16, false},
+        BoundCase{"SegmentHugeBatch", Segment, {100000000, 1, 0, 0}, 16, false},
+        BoundCase{"FcnHugeBatch", SegmentFCN, {100000000, 0, 0, 0, 1, 0, 0}, 16, false}),
     [](const testing::TestParamInfo<BoundCase> &i) { return std::string(i.param.name); });
 
 TEST(TensorBounds, WithoutCountDimsAreTrusted) {
@@ -81,6 +88,7 @@ TEST(TensorBounds, WithoutCountDimsAreTrusted) {
   // Overflow and negative sizes are refused all the same.
   EXPECT_FALSE(ClassifierTopology(t.data(), {65536, 65536, 65536}, {}, {{"cls_num", TranslateElem(int32_t(-1))}}, r));
   EXPECT_FALSE(SegmentFCN(t.data(), {1, 0, 65536, 65536, 1, 1, 1}, {}, {}, r));
+  EXPECT_FALSE(ClassifierTopology(t.data(), {100000, 0}, {}, {}, r));
 }
 
 }  // namespace

@@ -20,7 +20,8 @@ bool ClassifierTopology(const void *data, const std::vector<int> &dims,
     cls_num = dims[1];
   }
   int64_t needed = 0;
-  if (!checked_product({batch, cls_num}, needed) || !fits_tensor(info, needed))
+  if (!frames_ok(info, batch) || !checked_product({batch, cls_num}, needed) ||
+      !fits_tensor(info, needed))
     return false;
   if (needed > 0 && data == nullptr)
     return false;

@@ -40,7 +40,7 @@ bool Segment(const void *data, const std::vector<int> &dims,
   const int64_t w = class_map ? dims[2] : dims[3];
 
   int64_t needed = 0, cells = 0;
-  if (!checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
+  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
       !checked_product({n, h, w}, cells) || cells > kMaxGridCells)
     return false;
   if (needed > 0 && data == nullptr)
@@ -85,7 +85,7 @@ bool SegmentFCN(const void *data, const std::vector<int> &dims,
   const int64_t n = dims[0], gh = dims[2], gw = dims[3], nc = dims[4], h = dims[5], w = dims[6];
 
   int64_t needed = 0, cells = 0, plane = 0;
-  if (!checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
+  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
       !checked_product({n, gh, gw}, cells) || cells > kMaxGridCells ||
       !checked_product({h, w}, plane) || plane > 8 * kMaxGridCells)
     return false;

@@ -28,7 +28,7 @@ bool SSDTopology(const void *data, const std::vector<int> &dims,
     threshold = info.at("threshold").as_float();
   } catch (const std::out_of_range &) {
   }
-  if (obj_size < 0)
+  if (obj_size < 0 || !frames_ok(info, batch))
     return false;
 
   // The last block starts (batch - 1) strides in and its records are read

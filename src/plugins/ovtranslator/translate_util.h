@@ -65,6 +65,16 @@ inline bool fits_tensor(const TranslateInfo &info, int64_t needed) {
   return needed <= count;
 }
 
+/* Every frame gets an entry (and the record a frame for it): a batch larger
+ * than the tensor has floats, or than any real batch, is a typo. */
+constexpr int64_t kMaxFrames = 65536;
+inline bool frames_ok(const TranslateInfo &info, int64_t batch) {
+  if (batch > kMaxFrames)
+    return false;
+  int64_t count = 0;
+  return !read_int(info, kTensorCountKey, count) || batch <= count;
+}
+
 /* Segmentation grids are allocated from dims, not from the tensor: keep a
  * typo from asking for gigabytes (8 Mi cells covers a batch of four 1080p
  * maps). */

@@ -58,6 +58,8 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
     return false;
 
   const int64_t batch = dims[0];
+  if (!frames_ok(info, batch))
+    return false;
   const size_t groups = dims.size() / 4;
   if (groups > static_cast<size_t>(kLayers))
     return false;  // there are anchor masks for three heads only
