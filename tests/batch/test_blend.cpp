@@ -342,4 +342,29 @@ TEST(BlendKernels, FillZeroClearsVisibleBytesOnly) {
   }
 }
 
+TEST(BlendKernels, FillBeyondClearsOnlyRightOfTheCoveredColumns) {
+  const struct {
+    GstVideoFormat format;
+    bool partial;
+  } formats[] = {{GST_VIDEO_FORMAT_BGR, true},   {GST_VIDEO_FORMAT_BGRx, true},
+                 {GST_VIDEO_FORMAT_I420, false}, {GST_VIDEO_FORMAT_NV12, false},
+                 {GST_VIDEO_FORMAT_YUY2, false}, {GST_VIDEO_FORMAT_BGRA, false},
+                 {GST_VIDEO_FORMAT_AYUV, false}};
+  for (const auto &f : formats) {
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, f.format, 8, 4);
+    EXPECT_EQ(ov_blend_can_fill_beyond(&info), f.partial) << gst_video_format_to_string(f.format);
+  }
+
+  Frame frame(GST_VIDEO_FORMAT_BGR, 5, 4, 0xab);
+  const gint covered[4] = {0, 3, 5, 99};
+  ov_blend_fill_zero_beyond(frame.get(), covered);
+  const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(frame.get(), 0);
+  for (int y = 0; y < 4; ++y) {
+    const int keep = std::min(covered[y], 5) * 3;
+    for (int i = 0; i < stride; ++i)
+      ASSERT_EQ(frame.row(0, y)[i], i < keep || i >= 15 ? 0xab : 0) << "row " << y << " byte " << i;
+  }
+}
+
 }  // namespace

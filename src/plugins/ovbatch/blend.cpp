@@ -206,3 +206,26 @@ void ov_blend_fill_zero(GstVideoFrame *frame) {
       std::memset(d, 0, row_bytes);
   }
 }
+
+bool ov_blend_can_fill_beyond(const GstVideoInfo *info) {
+  const GstVideoFormatInfo *f = info->finfo;
+  if (!f || GST_VIDEO_FORMAT_INFO_N_PLANES(f) != 1 || GST_VIDEO_FORMAT_INFO_HAS_ALPHA(f))
+    return false;
+  for (guint c = 0; c < GST_VIDEO_FORMAT_INFO_N_COMPONENTS(f); ++c)
+    if (GST_VIDEO_FORMAT_INFO_W_SUB(f, c) || GST_VIDEO_FORMAT_INFO_H_SUB(f, c))
+      return false;
+  return true;
+}
+
+void ov_blend_fill_zero_beyond(GstVideoFrame *frame, const gint *covered) {
+  const PlaneScale ps{frame->info.finfo, 0};
+  const gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0);
+  const gint width = GST_VIDEO_FRAME_WIDTH(frame);
+  const gint row_bytes = ps.bytes(width);
+  guint8 *d = static_cast<guint8 *>(GST_VIDEO_FRAME_PLANE_DATA(frame, 0));
+  for (gint i = 0; i < GST_VIDEO_FRAME_HEIGHT(frame); ++i, d += stride) {
+    const gint from = ps.bytes(std::clamp(covered[i], 0, width));
+    if (from < row_bytes)
+      std::memset(d + from, 0, row_bytes - from);
+  }
+}

@@ -26,4 +26,13 @@ const BlendKernels *ov_blend_kernels_for(GstVideoFormat format);
 /* Clears every plane of `frame` to 0, row by row over its visible width. */
 void ov_blend_fill_zero(GstVideoFrame *frame);
 
+/* Whether ov_blend_fill_zero_beyond() can stand in for a full clear: one
+ * plane, no subsampling, no alpha (the pixels copied in need no background). */
+bool ov_blend_can_fill_beyond(const GstVideoInfo *info);
+
+/* Clears row r of `frame` from pixel column covered[r] to its right end,
+ * leaving the columns before it to be overwritten.  Same result as
+ * ov_blend_fill_zero() once those columns are written. */
+void ov_blend_fill_zero_beyond(GstVideoFrame *frame, const gint *covered);
+
 #endif /* OV_BATCH_BLEND_H */

@@ -393,6 +393,19 @@ void merge_pad_records(OvVideoBatch *self, OvVideoBatchPad *pad, GstBuffer *inbu
     attach_gst_pads(outbuf, GST_PAD(pad));
 }
 
+/* Clears the rows a pad was meant to cover, when it could not be drawn. */
+void clear_rows(GstVideoFrame *frame, std::vector<gint> &covered, OvVideoBatchPad *pad) {
+  if (covered.empty())
+    return;
+  const gint y0 = std::max(pad->y_offset, 0);
+  const gint y1 = std::min(pad->y_offset + GST_VIDEO_INFO_HEIGHT(&pad->pad_info),
+                           gint(covered.size()));
+  std::vector<gint> none(covered.size(), G_MAXINT);
+  for (gint y = y0; y < y1; ++y)
+    none[y] = 0;
+  ov_blend_fill_zero_beyond(frame, none.data());
+}
+
 /* Builds one output buffer.  Call with `lock`. */
 GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime end,
                             GstBuffer **out) {
@@ -411,7 +424,26 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
   GstVideoFrame outframe;
   if (!gst_video_frame_map(&outframe, &self->output_info, outbuf.get(), GST_MAP_WRITE))
     return GST_FLOW_ERROR;
-  ov_blend_fill_zero(&outframe);
+  // Where the frames will be copied over, clearing first is wasted bandwidth.
+  std::vector<gint> covered;
+  if (ov_blend_can_fill_beyond(&self->output_info)) {
+    covered.assign(GST_VIDEO_INFO_HEIGHT(&self->output_info), 0);
+    const gint out_w = GST_VIDEO_INFO_WIDTH(&self->output_info);
+    for (GSList *l = self->pad_list; l; l = l->next) {
+      OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
+      if (!pad->mixcol || !pad->mixcol->buffer || pad->opacity != 1.0 || pad->x_offset != 0)
+        continue;
+      const gint y0 = std::max(pad->y_offset, 0);
+      const gint y1 = std::min(pad->y_offset + GST_VIDEO_INFO_HEIGHT(&pad->pad_info),
+                               gint(covered.size()));
+      const gint w = std::min(pad->x_offset + GST_VIDEO_INFO_WIDTH(&pad->pad_info), out_w);
+      for (gint y = y0; y < y1; ++y)
+        covered[y] = std::max(covered[y], w);
+    }
+    ov_blend_fill_zero_beyond(&outframe, covered.data());
+  } else {
+    ov_blend_fill_zero(&outframe);
+  }
   BlendFunction composite = self->overlay;
 
   GstFlowReturn ret = GST_FLOW_OK;
@@ -431,6 +463,7 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
     GstVideoFrame inframe;
     if (!gst_video_frame_map(&inframe, &pad->pad_info, inbuf, GST_MAP_READ)) {
       GST_WARNING_OBJECT(pad, "Could not map input buffer");
+      clear_rows(&outframe, covered, pad);
       continue;
     }
     if (pad->converter) {
@@ -452,6 +485,7 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
         composite(&converted, pad->x_offset, pad->y_offset, pad->opacity, &outframe);
         gst_video_frame_unmap(&converted);
       } else {
+        clear_rows(&outframe, covered, pad);
         ret = GST_FLOW_ERROR;
       }
     } else {
