@@ -241,9 +241,19 @@ static void publish(OvEdgeSink *self, const char *tag_group, const Record &recor
   GST_INFO_OBJECT(self, "%s", done);
 }
 
+/* The frame goes out after the other tag groups: a subscriber matches each
+ * frame, as it arrives, with the results and device already queued for it. */
+static std::vector<std::string> publishing_order(const std::vector<std::string> &names) {
+  std::vector<std::string> order, frames;
+  for (const std::string &n : names)
+    (n == "VideoFrameData" || n == "uni" ? frames : order).push_back(n);
+  order.insert(order.end(), frames.begin(), frames.end());
+  return order;
+}
+
 static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::string> &names) {
   SinkPrivate *priv = self->priv;
-  for (const std::string &name : names) {
+  for (const std::string &name : publishing_order(names)) {
     if (name == "VideoFrameData") {
       publish(self, "VideoFrameData", priv->frame, "VideoFrameData has wrote to mesh.");
     } else if (name == "DeviceInfoData") {
