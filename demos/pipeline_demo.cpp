@@ -10,23 +10,20 @@
 // Returns 0 when the camera stops delivering frames, -1 when the camera or
 // the display writer cannot be opened.  Either way the pipeline thread is
 // stopped and joined before main returns.
-#include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <iostream>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include <gst/gst.h>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "demo_capture.h"
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
+using demo::kHeight;
+using demo::kWidth;
 constexpr gsize kFrameBytes = gsize(kWidth) * kHeight * 3;
 
 // Guards grabVec, pipeLineOutputVec, loop and stop_requested.
@@ -151,37 +148,17 @@ void establish_appsrc_appsink_pipeline() {
   g_main_loop_unref(own_loop);
 }
 
-void sleep_restarting(long seconds, long nanoseconds) {
-  timespec left{seconds, nanoseconds};
-  while (nanosleep(&left, &left) == -1 && errno == EINTR) {
-  }
-}
-
 /* The capture loop; its return value is the program's. */
 int capture_loop() {
-  cv::VideoCapture cap(
-      "v4l2src ! video/x-raw, format=BGR, width=1024, height=768, framerate=30/1 ! appsink",
-      cv::CAP_GSTREAMER);
-  cap.open(0, cv::CAP_ANY);
-  if (!cap.isOpened()) {
-    std::cerr << "ERROR! Unable to open camera\n";
+  cv::VideoCapture cap;
+  if (!demo::open_camera(cap))
     return -1;
-  }
-  cv::VideoWriter writer(
-      "appsrc ! videoconvert ! video/x-raw, format=BGR, width=640, height=480, framerate=30/1 "
-      "! videoconvert ! ximagesink sync=false",
-      cv::CAP_GSTREAMER, 0, 30.0, cv::Size(kWidth, kHeight), true);
-  if (!writer.isOpened()) {
-    std::cout << "=ERR= can't create writer" << std::endl;
+  cv::VideoWriter writer;
+  if (!demo::open_display(writer, ""))
     return -1;
-  }
   std::cout << "Start grabbing" << std::endl;
   cv::Mat frame;
-  for (;;) {
-    cap.read(frame);
-    if (frame.empty())
-      break;
-    cv::resize(frame, frame, cv::Size(kWidth, kHeight), 0, 0, cv::INTER_LINEAR);
+  while (demo::grab_resized(cap, frame)) {
     writer.write(frame);
     cv::Mat returned;
     {
@@ -194,7 +171,7 @@ int capture_loop() {
     }
     if (!returned.empty())
       cv::imwrite("a.bmp", returned);
-    sleep_restarting(0, 500000000L);
+    demo::sleep_restarting(0, 500000000L);
   }
   std::cerr << "ERROR! blank frame grabbed\n";
   return 0;
