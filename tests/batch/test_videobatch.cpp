@@ -336,6 +336,30 @@ TEST(VideoBatch, RequestedNumberRaisesTheNextPadNumber) {
   EXPECT_EQ(GST_OBJECT_REFCOUNT(e.get()), 1);
 }
 
+TEST(VideoBatch, LaterRequestTakesTheFreedPlaceInTheStack) {
+  ElementPtr e(gst_element_factory_make("ovvideobatch", nullptr));
+  ASSERT_TRUE(e);
+  GstPad *a = gst_element_request_pad_simple(e.get(), "sink_%u");
+  GstPad *b = gst_element_request_pad_simple(e.get(), "sink_%u");
+  GstPad *c = gst_element_request_pad_simple(e.get(), "sink_%u");
+  gst_element_release_request_pad(e.get(), a);
+  gst_object_unref(a);
+  // Two pads left, so the new one gets z-order 2 and goes before sink_2.
+  GstPad *d = gst_element_request_pad_simple(e.get(), "sink_%u");
+  std::vector<std::string> order;
+  GstChildProxy *proxy = GST_CHILD_PROXY(e.get());
+  for (guint i = 0; i < gst_child_proxy_get_children_count(proxy); ++i) {
+    GObject *child = gst_child_proxy_get_child_by_index(proxy, i);
+    order.push_back(GST_OBJECT_NAME(child));
+    g_object_unref(child);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"sink_1", "sink_3", "sink_2"}));
+  for (GstPad *p : {b, c, d}) {
+    gst_element_release_request_pad(e.get(), p);
+    gst_object_unref(p);
+  }
+}
+
 TEST(VideoBatch, HasNoProperties) {
   ElementPtr e(gst_element_factory_make("ovvideobatch", nullptr));
   ASSERT_TRUE(e);
@@ -551,6 +575,25 @@ TEST(VideoBatch, LateFramesAreDroppedAndReported) {
     after.push_back(std::move(s));
   ASSERT_FALSE(after.empty());
   EXPECT_GT(GST_BUFFER_PTS(gst_sample_get_buffer(after.back().get())), GST_SECOND);
+}
+
+TEST(VideoBatch, FrameEndingAtTheSegmentStopIsStillMade) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
+  // appsrc cannot seek; the batch element's own segment takes the stop anyway.
+  gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_NONE,
+                                                   GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_SET,
+                                                   gint64(100 * GST_MSECOND)));
+  for (int i = 0; i < 6; ++i)
+    rig.push(0, uint8_t(i + 1), at(i), span(i));
+  std::vector<GstClockTime> ends;
+  while (SamplePtr s = rig.pull(1000)) {
+    GstBuffer *b = gst_sample_get_buffer(s.get());
+    ends.push_back(GST_BUFFER_PTS(b) + GST_BUFFER_DURATION(b));
+  }
+  EXPECT_EQ(ends, (std::vector<GstClockTime>{at(1), at(2), at(3)}));
+  EXPECT_TRUE(rig.eos());
 }
 
 TEST(VideoBatch, NegativeRateSeekIsRefused) {
