@@ -51,20 +51,6 @@ SegmentGrid make_grid(const std::vector<std::vector<int>> &ids) {
   return g;
 }
 
-TEST(DrawBox, EdgesAtFramePixelsWithoutLabel) {
-  cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.25f, 0.5f, 0.75f, 1.0f, ""));
-  EXPECT_EQ(at(m, 160, 240), kBox);  // top-left corner
-  EXPECT_EQ(at(m, 160, 400), kBox);  // left edge
-  EXPECT_EQ(at(m, 300, 240), kBox);  // top edge
-  EXPECT_EQ(at(m, 479, 400), kBox);  // right edge at column 480, thickness 2
-  EXPECT_EQ(at(m, 300, 479), kBox);  // bottom edge at row 480, thickness 2
-  EXPECT_EQ(at(m, 300, 360), cv::Vec3b(0, 0, 0));  // inside
-  EXPECT_EQ(at(m, 158, 300), cv::Vec3b(0, 0, 0));  // left of the edge
-  EXPECT_EQ(at(m, 300, 237), cv::Vec3b(0, 0, 0));  // above the edge
-  EXPECT_EQ(count_pixels(m, kWhite), 0) << "empty label must draw no text background";
-}
-
 TEST(DrawBox, LabelHasBackgroundAboveTopLeftCorner) {
   cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
   ovmetadata::draw_box_result(m, make_box(0.25f, 0.5f, 0.75f, 1.0f, "ball"));
@@ -112,49 +98,6 @@ TEST(DrawBox, CoordinatesTruncateTowardZero) {
   cv::Mat m = cv::Mat::zeros(48, 64, CV_8UC3);
   ovmetadata::draw_box_result(m, make_box(-1e30f, std::nanf(""), 1e30f, 1e30f, "x"));
   EXPECT_GT(count_pixels(m, kBox), 0);
-}
-
-TEST(DrawText, BannerIsTextAtFiftyFifty) {
-  cv::Mat a = cv::Mat::zeros(480, 640, CV_8UC3);
-  cv::Mat b = cv::Mat::zeros(480, 640, CV_8UC3);
-  ovmetadata::draw_banner(a, "cat");
-  ovmetadata::drawText(b, 50, 50, "Classification: cat", 2, 2);
-  EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
-  EXPECT_EQ(at(a, 51, 50 - 2), kWhite);
-  EXPECT_EQ(at(a, 49, 48), cv::Vec3b(0, 0, 0));
-}
-
-struct BlendCase {
-  int x, y;
-  Color cell;
-};
-
-TEST(DrawSegs, OverlayBlendsFortySixty) {
-  const cv::Vec3b frame_colour(10, 20, 30);
-  cv::Mat m(480, 640, CV_8UC3, cv::Scalar(frame_colour));
-  SegColorTable table(1);
-  ovmetadata::drawSegs(m, make_grid({{0, 12, 0}, {12, 0, 12}}), true, 0.6f, table);
-  const Color road = ovmetadata::CITYSCAPES_COLORS[0];
-  const Color red = ovmetadata::CITYSCAPES_COLORS[12];
-  // Far corners take one cell only; the middle column's centre row is pure.
-  const BlendCase cases[] = {
-      {5, 5, road}, {634, 5, road}, {5, 474, red}, {634, 474, red}, {320, 5, red}, {320, 474, road},
-  };
-  for (const BlendCase &c : cases) {
-    cv::Vec3b p = at(m, c.x, c.y);
-    const uint8_t want[3] = {c.cell.b, c.cell.g, c.cell.r};
-    for (int ch = 0; ch < 3; ++ch)
-      EXPECT_NEAR(p[ch], 0.4 * frame_colour[ch] + 0.6 * want[ch], 1.0)
-          << "pixel (" << c.x << "," << c.y << ") channel " << ch;
-  }
-}
-
-TEST(DrawSegs, WithoutOverlayReplacesFrame) {
-  cv::Mat m(480, 640, CV_8UC3, cv::Scalar(10, 20, 30));
-  SegColorTable table(1);
-  ovmetadata::drawSegs(m, make_grid({{0, 12, 0}, {12, 0, 12}}), false, 0.6f, table);
-  EXPECT_EQ(at(m, 5, 5), cv::Vec3b(128, 64, 128));
-  EXPECT_EQ(at(m, 634, 474), cv::Vec3b(0, 0, 255));
 }
 
 TEST(DrawSegs, DrawsIntoAView) {

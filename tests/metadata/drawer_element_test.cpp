@@ -147,21 +147,6 @@ TEST_F(DrawerTest, BannerShowsOnlyFirstClassification) {
   EXPECT_NE(cv::norm(v.mat(), both, cv::NORM_INF), 0.0);
 }
 
-TEST_F(DrawerTest, PoseBoxesBecomeDotAndLine) {
-  start(640, 480);
-  VideoFrameData f = frame_record(640, 480);
-  f.box_results.push_back(box(0.5f, 0.5f, 0.5f, 0.5f, "", "pose"));
-  f.box_results.push_back(box(0.1f, 0.1f, 0.3f, 0.1f, "", "pose"));
-  BufferPtr out = push_pull(frame_buffer(f));
-  ASSERT_TRUE(out);
-  FrameView v(out.get(), 640, 480);
-  EXPECT_EQ(v.at(325, 240), kBox);
-  EXPECT_EQ(v.at(320, 240), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(v.at(320, 232), cv::Vec3b(0, 0, 0));  // radius 5, not a box
-  EXPECT_EQ(v.at(128, 48), kBox);                  // on the line (64,48)-(192,48)
-  EXPECT_EQ(v.at(64, 60), cv::Vec3b(0, 0, 0));
-}
-
 TEST_F(DrawerTest, SegmentationBlendsFortySixtyAndStaysOnFrame) {
   start(640, 960);
   // Two frames: the grid belongs to the second, so only rows 480..959 change.
