@@ -122,8 +122,12 @@ TEST(EdgeRecords, FrameInfoPairsAndRoundTrip) {
                            {"channels", K::UINT32}, {"size", K::UINT32}, {"format", K::STRING},
                            {"compression", K::STRING}, {"framerate", K::FLOAT32}}));
   FrameInfo back;
-  back.Decode(wire(s));
+  back.Decode(wire(s));  // moves the bytes out
   EXPECT_EQ(back, f);
+  FrameInfo copied;
+  copied.Decode(s);
+  EXPECT_EQ(copied, f);
+  EXPECT_EQ(s[3].value().iotv_byte_seq(), f.data) << "decoding from a const sequence leaves it intact";
 }
 
 TEST(EdgeRecords, DeviceInfoPairsAndRoundTrip) {

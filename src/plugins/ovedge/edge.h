@@ -109,9 +109,9 @@ void Edge::read(Receiver *receiver, Thing::Selector &selector) {
   while (!stop_.load()) {
     try {
       std::vector<com::quillmark::tidemesh::DataSample> samples = selector.read(1000);
-      for (const com::quillmark::tidemesh::DataSample &s : samples) {
+      for (com::quillmark::tidemesh::DataSample &s : samples) {
         Record record;
-        record.Decode(s.getNVPSeq());
+        record.Decode(s.takeNVPSeq());
         receiver->callback(record);
       }
     } catch (const std::exception &e) {

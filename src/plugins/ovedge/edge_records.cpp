@@ -147,6 +147,15 @@ void FrameInfo::Decode(const NVPSeq &seq) {
   for (const IOT_NVP &p : seq) decode_frame_fields(p, *this);
 }
 
+void FrameInfo::Decode(NVPSeq &&seq) {
+  for (IOT_NVP &p : seq) {
+    if (p.name() == "data" && p.value().kind() == com::quillmark::iot::IOT_KIND::BYTE_SEQ)
+      data = p.value().take_byte_seq();
+    else
+      decode_frame_fields(p, *this);
+  }
+}
+
 std::string FrameInfo::GetString() const {
   if (data.empty()) return "";
   std::stringstream ss;

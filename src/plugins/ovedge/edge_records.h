@@ -40,6 +40,8 @@ struct FrameInfo : TiedEq<FrameInfo> {
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
+  /* The same, moving the frame bytes out of seq instead of copying them. */
+  void Decode(NVPSeq &&seq);
   std::string GetString() const;
   /* Throws std::out_of_range when data is shorter than the copy needs or an
    * encoded frame is larger than the image. */

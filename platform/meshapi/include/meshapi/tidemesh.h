@@ -39,6 +39,8 @@ class DataSample {
   const std::string &getFlowId() const { return flowId_; }
   const std::string &getTagGroup() const { return tagGroup_; }
   const iot::IOT_NVP_SEQ &getNVPSeq() const { return nvps_; }
+  /* Moves the pairs out (large byte sequences are not copied). */
+  iot::IOT_NVP_SEQ takeNVPSeq() { return std::move(nvps_); }
 
  private:
   std::string thingId_, flowId_, tagGroup_;
