@@ -456,6 +456,24 @@ TEST(VideoBatch, EndOfStreamOnAllInputsIsForwarded) {
   EXPECT_TRUE(rig.eos());
 }
 
+TEST(VideoBatch, InputsEndingBeforeAnyCapsEndTheStream) {
+  ElementPtr p = ovtest::parse_pipeline(
+      "appsrc name=a format=time ! ovvideobatch name=batch ! fakesink "
+      "appsrc name=b format=time ! batch.");
+  ASSERT_TRUE(p);
+  ASSERT_NE(gst_element_set_state(p.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  for (const char *name : {"a", "b"}) {
+    ElementPtr src = ovtest::bin_element(p.get(), name);
+    gst_app_src_end_of_stream(GST_APP_SRC(src.get()));
+  }
+  ov::BusPtr bus(gst_element_get_bus(p.get()));
+  ov::MessagePtr msg(gst_bus_timed_pop_filtered(
+      bus.get(), 3 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(GST_MESSAGE_TYPE(msg.get()), GST_MESSAGE_EOS);
+  gst_element_set_state(p.get(), GST_STATE_NULL);
+}
+
 TEST(VideoBatch, UntimedBufferIsAnError) {
   BatchRig rig({{"BGR", 32, 16}});
   ASSERT_TRUE(rig.start());

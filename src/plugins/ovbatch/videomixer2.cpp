@@ -671,6 +671,21 @@ GstFlowReturn push_eos(OvVideoBatch *self) {
   return GST_FLOW_EOS;
 }
 
+/* Every input at end of stream with nothing left to show. */
+bool all_pads_drained(OvVideoBatch *self) {
+  MutexGuard guard(&self->lock);
+  for (GSList *l = self->pad_list; l; l = l->next) {
+    OvVideoBatchCollect *c = OV_VIDEO_BATCH_PAD(l->data)->mixcol;
+    if (!GST_COLLECT_PADS_STATE_IS_SET(&c->collect, GST_COLLECT_PADS_STATE_EOS) || c->buffer ||
+        c->queued)
+      return false;
+    ov::BufferPtr peeked(gst_collect_pads_peek(self->collect_pads, &c->collect));
+    if (peeked)
+      return false;
+  }
+  return true;
+}
+
 GstFlowReturn collected(OvVideoBatch *self) {
   if (self->stream_start_pending) {
     push_stream_start(self);
@@ -685,6 +700,11 @@ GstFlowReturn collected(OvVideoBatch *self) {
     have_format = GST_VIDEO_INFO_FORMAT(&self->output_info) != GST_VIDEO_FORMAT_UNKNOWN;
   }
   if (!have_format) {
+    // Inputs that end before sending any caps end the stream, not fail it.
+    if (all_pads_drained(self)) {
+      GST_DEBUG_OBJECT(self, "All sinkpads are EOS -- forwarding");
+      return push_eos(self);
+    }
     if (!ov_videobatch_update_src_caps(self))
       return GST_FLOW_NOT_NEGOTIATED;
     MutexGuard guard(&self->lock);
