@@ -59,6 +59,15 @@ static GstStaticPadTemplate sink_template =
 
 namespace {
 
+/* The object lock for a scope: copies made under it may throw. */
+struct ObjectLock {
+  explicit ObjectLock(gpointer obj) : obj_(GST_OBJECT(obj)) { GST_OBJECT_LOCK(obj_); }
+  ~ObjectLock() { GST_OBJECT_UNLOCK(obj_); }
+  ObjectLock(const ObjectLock &) = delete;
+  ObjectLock &operator=(const ObjectLock &) = delete;
+  GstObject *obj_;
+};
+
 bool is_video_structure(const GstStructure *s) {
   return gst_structure_has_field_typed(s, "width", G_TYPE_INT) &&
          gst_structure_has_field_typed(s, "height", G_TYPE_INT) &&
@@ -148,19 +157,22 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
   // about, are what the slices are cut from.
   ov::CapsPtr current(gst_pad_get_current_caps(GST_BASE_TRANSFORM_SINK_PAD(trans)));
 
-  GST_OBJECT_LOCK(self);
-  st->device_copies = meta->batch.devices;
-  st->frame_copies = meta->batch.frames;
-  if (st->cursor.set_frame_count(int(meta->batch.frames.size())))
-    st->caps_changed = true;
-  const int count = st->cursor.slice_count();
+  int count, fps_n, fps_d;
   ov::CapsPtr renewed;
-  GstCaps *base = current ? current.get() : st->input_caps.get();
-  if (st->caps_changed && base)
-    renewed.reset(slice_caps(base, count));
-  st->caps_changed = false;
-  const int fps_n = st->fps_n, fps_d = st->fps_d;
-  GST_OBJECT_UNLOCK(self);
+  {
+    ObjectLock lock(self);
+    st->device_copies = meta->batch.devices;
+    st->frame_copies = meta->batch.frames;
+    if (st->cursor.set_frame_count(int(meta->batch.frames.size())))
+      st->caps_changed = true;
+    count = st->cursor.slice_count();
+    GstCaps *base = current ? current.get() : st->input_caps.get();
+    if (st->caps_changed && base)
+      renewed.reset(slice_caps(base, count));
+    st->caps_changed = false;
+    fps_n = st->fps_n;
+    fps_d = st->fps_d;
+  }
 
   if (renewed) {
     GST_DEBUG_OBJECT(self, "%d frames per batch, new caps %" GST_PTR_FORMAT, count, renewed.get());
@@ -190,12 +202,15 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
       gst_buffer_add_meta(out.get(), gst_ov_batch_meta_get_info(), nullptr));
   if (!om)
     return GST_FLOW_ERROR;
-  GST_OBJECT_LOCK(self);
-  VideoFrameData frame = st->frame_copies[k];
-  // A batch may describe fewer devices than frames: those frames get none.
-  DeviceInfoData device =
-      size_t(k) < st->device_copies.size() ? st->device_copies[k] : DeviceInfoData{};
-  GST_OBJECT_UNLOCK(self);
+  VideoFrameData frame;
+  DeviceInfoData device;
+  {
+    ObjectLock lock(self);
+    frame = st->frame_copies[k];
+    // A batch may describe fewer devices than frames: those frames get none.
+    if (size_t(k) < st->device_copies.size())
+      device = st->device_copies[k];
+  }
   frame.is_compress = false;
   om->batch.frames.push_back(std::move(frame));
   om->batch.devices.push_back(std::move(device));
