@@ -2,7 +2,9 @@
 // source pad for buffer lists of every shape.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 
 #include <glib/gstdio.h>
@@ -374,6 +376,31 @@ TEST_F(OvTranslatorFlow, MissingLabelFileFallsBackToNumbers) {
   std::vector<BufferPtr> out = pull_all();
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(batch_of(out[0].get()).frames[0].class_results[0].label, "1");
+}
+
+TEST_F(OvTranslatorFlow, LabelReloadWhileStreaming) {
+  TempFile one("a\nb\n"), two("x\ny\nz\n");
+  set("topology", "classifier");
+  set("dims", "1,0");
+  g_object_set(element_, "label", one.path().c_str(), nullptr);
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    for (int i = 0; !stop; ++i) {
+      g_object_set(element_, "label", (i % 2 ? one : two).path().c_str(), nullptr);
+      g_object_set(element_, "dims", i % 3 ? "1,0" : "1,2", nullptr);
+    }
+  });
+  for (int i = 0; i < 300; ++i)
+    ASSERT_EQ(push({make_frame_buffer(4, 2, 1), make_tensor({0.1f, 0.9f})}), GST_FLOW_OK);
+  stop = true;
+  setter.join();
+  std::vector<BufferPtr> out = pull_all();
+  ASSERT_EQ(out.size(), 300u);
+  for (BufferPtr &b : out) {
+    const auto &results = batch_of(b.get()).frames[0].class_results;
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].label == "b" || results[0].label == "y") << results[0].label;
+  }
 }
 
 TEST(OvTranslatorPipeline, DocumentedLaunchLineRuns) {

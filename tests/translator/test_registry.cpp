@@ -1,6 +1,9 @@
 // Registry lookups, the property enums and the parameter map.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <glib-object.h>
 
 #include "trans_map.h"
@@ -112,6 +115,27 @@ TEST(Registry, TranslateElemKinds) {
   EXPECT_FLOAT_EQ(info.at("f").as_float(), 0.25f);
   EXPECT_EQ(info.at("s").as_string(), "text");
   EXPECT_THROW(info.at("missing"), std::out_of_range);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Registry, LookupsWhileElementsRegister) {
+  // Elements created on application threads re-register while streaming
+  // threads look translators up.
+  init_supports();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop)
+      init_supports();
+  });
+  size_t found = 0;
+  for (int i = 0; i < 20000; ++i)
+    found += bool(get_translator(Topology::YoloV3, Engine::TensorRT));
+  stop = true;
+  writer.join();
+  EXPECT_EQ(found, 20000u);  // a re-registration never hides an entry
 }
 
 }  // namespace
