@@ -349,6 +349,9 @@ static GstFlowReturn ov_edge_sink_show_frame(GstVideoSink *sink, GstBuffer *buff
   return ret;
 }
 
+/* A prerolled frame is rendered again when playing starts: publish it once. */
+static GstFlowReturn ov_edge_sink_preroll(GstBaseSink *, GstBuffer *) { return GST_FLOW_OK; }
+
 static gboolean ov_edge_sink_set_caps(GstBaseSink *sink, GstCaps *caps) {
   OvEdgeSink *self = OV_EDGE_SINK(sink);
   GstVideoInfo info;
@@ -417,6 +420,7 @@ static void ov_edge_sink_class_init(OvEdgeSinkClass *klass) {
 
   element_class->change_state = GST_DEBUG_FUNCPTR(ov_edge_sink_change_state);
   base_sink_class->set_caps = GST_DEBUG_FUNCPTR(ov_edge_sink_set_caps);
+  base_sink_class->preroll = GST_DEBUG_FUNCPTR(ov_edge_sink_preroll);
   video_sink_class->show_frame = GST_DEBUG_FUNCPTR(ov_edge_sink_show_frame);
 }
 
@@ -424,6 +428,4 @@ static void ov_edge_sink_init(OvEdgeSink *self) {
   self->priv = new SinkPrivate();
   gst_video_info_init(&self->info);
   self->encoded = FALSE;
-  /* A prerolled frame is rendered again when playing starts: publish it once. */
-  g_object_set(self, "show-preroll-frame", FALSE, nullptr);
 }

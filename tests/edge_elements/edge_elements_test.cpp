@@ -1,0 +1,490 @@
+/* ovedgesink and ovedgesrc in one process on a private loopback bus: what a
+ * publisher pipeline sends, a subscriber pipeline pushes back out. */
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include <gst/app/gstappsink.h>
+#include <opencv2/imgproc.hpp>
+
+#include "gstovmeta.h"
+#include "gstovmeta_utils.h"
+#include "mesh_test_support.h"
+#include "ov_test.h"
+
+namespace {
+
+using ovtest::AppPipeline;
+using ovtest::SamplePtr;
+
+/* The shipped configuration tree with a loopback bus of this process's own
+ * domain, found through VXA_ROOT. */
+class BusRoot {
+ public:
+  BusRoot() {
+    std::filesystem::copy(meshtest::source_file("common/data_model"), dir_.path(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    meshtest::write_loopback_config(dir_, "config/TideMesh.xml");
+    setenv("VXA_ROOT", dir_.path().c_str(), 1);
+  }
+  ~BusRoot() { unsetenv("VXA_ROOT"); }
+
+ private:
+  meshtest::TempDir dir_;
+};
+
+struct FrameSpec {
+  uint32_t frame_id = 0;
+  bool with_meta = true;
+  std::vector<std::string> box_labels = {"car"};
+  orvane::ai::SegmentGrid grid;
+};
+
+cv::Mat picture(int width, int height, int seed) {
+  cv::Mat img(height, width, CV_8UC3);
+  for (int r = 0; r < height; ++r)
+    for (int c = 0; c < width; ++c)
+      img.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<uint8_t>(c * 255 / width + seed),
+                                          static_cast<uint8_t>(r * 255 / height),
+                                          static_cast<uint8_t>(100 + seed));
+  return img;
+}
+
+/* A BGR buffer in GStreamer's layout (rows padded to 4 bytes) with a batch
+ * record: one frame with its boxes and grid, one device "cam-<stream>". */
+ov::BufferPtr make_frame(const cv::Mat &img, const FrameSpec &spec, const std::string &stream) {
+  const size_t stride = (img.cols * 3 + 3) / 4 * 4;
+  ov::BufferPtr buf(gst_buffer_new_allocate(nullptr, stride * img.rows, nullptr));
+  {
+    ov::BufferMap map(buf.get(), GST_MAP_WRITE);
+    for (int r = 0; r < img.rows; ++r) std::memcpy(map.data() + r * stride, img.ptr(r), img.cols * 3);
+  }
+  GST_BUFFER_OFFSET(buf.get()) = spec.frame_id;
+  if (spec.with_meta) {
+    GstOvBatchMeta *meta = try_get_ov_batch_meta(buf.get());
+    DeviceInfoData dev;
+    dev.stream_id = stream;
+    dev.serial = "cam-" + stream;
+    dev.port = 554;
+    meta->batch.devices.push_back(dev);
+    VideoFrameData f;
+    f.stream_id = stream;
+    f.frame_id = spec.frame_id;
+    f.width = img.cols;
+    f.height = img.rows;
+    f.channels = 3;
+    for (size_t i = 0; i < spec.box_labels.size(); ++i) {
+      orvane::ai::DetectionBoxResult b;
+      b.obj_id = static_cast<uint32_t>(i);
+      b.obj_label = spec.box_labels[i];
+      b.class_label = spec.box_labels[i];
+      b.x1 = 0.25f;
+      b.x2 = 0.75f;
+      b.prob = 0.9f;
+      f.box_results.push_back(b);
+    }
+    f.seg_results = spec.grid;
+    meta->batch.frames.push_back(f);
+  }
+  return buf;
+}
+
+const GstOvBatchMeta *meta_of(const SamplePtr &s) {
+  return gst_buffer_get_ov_batch_meta(gst_sample_get_buffer(s.get()));
+}
+
+uint32_t frame_id_of(const SamplePtr &s) {
+  const GstOvBatchMeta *m = meta_of(s);
+  return m && !m->batch.frames.empty() ? m->batch.frames[0].frame_id : UINT32_MAX;
+}
+
+/* A live subscriber's sink waits for its first buffer: don't wait for the
+ * state change to complete. */
+bool start_live(AppPipeline &p) {
+  return p.ok() && gst_element_set_state(p.pipeline(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+std::string publisher(const std::string &props, int width = 64, int height = 48) {
+  return "appsrc name=src format=time caps=video/x-raw,format=BGR,width=" + std::to_string(width) +
+         ",height=" + std::to_string(height) + ",framerate=30/1 ! ovedgesink sync=false " + props;
+}
+
+/* Publishes frame 0 until the subscriber shows it (discovery takes a moment),
+ * then frames 1..count at about 30 per second; returns what arrived after
+ * the warm-up frames, stopping at `count` samples or a time-out. */
+std::vector<SamplePtr> exchange(AppPipeline &pub, AppPipeline &sub, int count,
+                                const std::function<ov::BufferPtr(uint32_t)> &make) {
+  std::vector<SamplePtr> got;
+  SamplePtr first;
+  for (int i = 0; i < 100 && !first; ++i) {
+    EXPECT_EQ(pub.push(make(0)), GST_FLOW_OK);
+    first = sub.pull(50);
+  }
+  EXPECT_TRUE(first) << "no frame crossed the bus";
+  if (!first) return got;
+  std::thread feeder([&] {
+    for (int i = 1; i <= count; ++i) {
+      pub.push(make(static_cast<uint32_t>(i)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+  });
+  while (static_cast<int>(got.size()) < count) {
+    SamplePtr s = sub.pull(3000);
+    if (!s) break;
+    if (frame_id_of(s) != 0) got.push_back(std::move(s));
+  }
+  feeder.join();
+  return got;
+}
+
+std::vector<uint32_t> ids(const std::vector<SamplePtr> &samples) {
+  std::vector<uint32_t> out;
+  for (const auto &s : samples) out.push_back(frame_id_of(s));
+  return out;
+}
+
+std::vector<uint32_t> one_to(uint32_t n) {
+  std::vector<uint32_t> v;
+  for (uint32_t i = 1; i <= n; ++i) v.push_back(i);
+  return v;
+}
+
+cv::Mat bgr_of(const SamplePtr &s) {
+  GstVideoInfo info;
+  EXPECT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(s.get())));
+  GstVideoFrame frame;
+  cv::Mat out;
+  if (!gst_video_frame_map(&frame, &info, gst_sample_get_buffer(s.get()), GST_MAP_READ)) return out;
+  const int w = GST_VIDEO_INFO_WIDTH(&info), h = GST_VIDEO_INFO_HEIGHT(&info);
+  auto plane = [&](int i) { return static_cast<uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i)); };
+  auto stride = [&](int i) { return GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i); };
+  switch (GST_VIDEO_INFO_FORMAT(&info)) {
+    case GST_VIDEO_FORMAT_BGR:
+      out = cv::Mat(h, w, CV_8UC3, plane(0), stride(0)).clone();
+      break;
+    case GST_VIDEO_FORMAT_I420: {
+      cv::Mat packed(h * 3 / 2, w, CV_8UC1);
+      for (int r = 0; r < h; ++r) std::memcpy(packed.ptr(r), plane(0) + r * stride(0), w);
+      uint8_t *u = packed.ptr(h), *v = u + (w / 2) * (h / 2);
+      for (int r = 0; r < h / 2; ++r) {
+        std::memcpy(u + r * (w / 2), plane(1) + r * stride(1), w / 2);
+        std::memcpy(v + r * (w / 2), plane(2) + r * stride(2), w / 2);
+      }
+      cv::cvtColor(packed, out, cv::COLOR_YUV2BGR_I420);
+      break;
+    }
+    case GST_VIDEO_FORMAT_NV12: {
+      cv::Mat packed(h * 3 / 2, w, CV_8UC1);
+      for (int r = 0; r < h; ++r) std::memcpy(packed.ptr(r), plane(0) + r * stride(0), w);
+      for (int r = 0; r < h / 2; ++r) std::memcpy(packed.ptr(h + r), plane(1) + r * stride(1), w);
+      cv::cvtColor(packed, out, cv::COLOR_YUV2BGR_NV12);
+      break;
+    }
+    default:
+      break;
+  }
+  gst_video_frame_unmap(&frame);
+  return out;
+}
+
+TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
+  BusRoot root;
+  AppPipeline sub(
+      "ovedgesrc taggroups=DetectionBoxData+DeviceInfoData ! video/x-raw,format=BGR ! "
+      "appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
+  ASSERT_TRUE(pub.start());
+  const auto got = exchange(pub, sub, 20, [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(picture(64, 48, static_cast<int>(id)), spec, "s0");
+  });
+  EXPECT_EQ(ids(got), one_to(20));
+  size_t with_device = 0;
+  for (const auto &s : got) {
+    const GstOvBatchMeta *m = meta_of(s);
+    ASSERT_EQ(m->batch.frames.size(), 1u);
+    ASSERT_EQ(m->batch.devices.size(), 1u);
+    const VideoFrameData &f = m->batch.frames[0];
+    ASSERT_EQ(f.box_results.size(), 1u) << "frame " << f.frame_id;
+    EXPECT_EQ(f.box_results[0].obj_label, "car");
+    EXPECT_FLOAT_EQ(f.box_results[0].x2, 0.75f);
+    /* The worker hands the one queued device to the first frame of a pass
+     * and empties the queue, so a frame may come without one; it is never
+     * another's. */
+    if (!m->batch.devices[0].serial.empty()) ++with_device;
+    EXPECT_TRUE(m->batch.devices[0].serial.empty() || m->batch.devices[0].serial == "cam-s0");
+    EXPECT_EQ(f.width, 64u);
+    /* B, G, R crosses the bus exactly. */
+    EXPECT_EQ(cv::norm(bgr_of(s), picture(64, 48, static_cast<int>(f.frame_id)), cv::NORM_INF), 0);
+  }
+  EXPECT_GT(with_device, got.size() / 2);
+  EXPECT_EQ(sub.error(), "");
+  EXPECT_EQ(pub.error(), "");
+}
+
+TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc taggroups=uni ! video/x-raw,format=BGR ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=uni"));
+  ASSERT_TRUE(pub.start());
+  const auto got = exchange(pub, sub, 10, [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    spec.box_labels = {"car", "bus"};
+    return make_frame(picture(64, 48, 3), spec, "s1");
+  });
+  EXPECT_EQ(ids(got), one_to(10));
+  for (const auto &s : got) {
+    const GstOvBatchMeta *m = meta_of(s);
+    ASSERT_EQ(m->batch.frames[0].box_results.size(), 2u);
+    EXPECT_EQ(m->batch.frames[0].box_results[1].class_label, "bus");
+    EXPECT_EQ(m->batch.devices[0].serial, "cam-s1");
+    EXPECT_EQ(cv::norm(bgr_of(s), picture(64, 48, 3), cv::NORM_INF), 0);
+  }
+}
+
+TEST(EdgeElements, SubscriberWithoutTagGroupsGetsFramesOnly) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
+  ASSERT_TRUE(pub.start());
+  const auto got = exchange(pub, sub, 8, [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(picture(64, 48, 1), spec, "s2");
+  });
+  EXPECT_EQ(ids(got), one_to(8));
+  for (const auto &s : got) {
+    EXPECT_TRUE(meta_of(s)->batch.frames[0].box_results.empty());
+    EXPECT_EQ(meta_of(s)->batch.devices[0].serial, "");
+  }
+}
+
+TEST(EdgeElements, BuffersWithoutBatchRecordPublishFabricatedRecords) {
+  BusRoot root;
+  AppPipeline sub(
+      "ovedgesrc taggroups=DetectionBoxData+DeviceInfoData ! video/x-raw,format=BGR ! "
+      "appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
+  ASSERT_TRUE(pub.start());
+  const auto got = exchange(pub, sub, 5, [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id; /* the buffer offset gives the frame number */
+    spec.with_meta = false;
+    return make_frame(picture(64, 48, 0), spec, "");
+  });
+  EXPECT_EQ(ids(got), one_to(5));
+  for (const auto &s : got) {
+    const auto &batch = meta_of(s)->batch;
+    EXPECT_EQ(batch.frames[0].stream_id, "b5d84236-a23d-49fc-a574-e0cd944490bb");
+    ASSERT_EQ(batch.frames[0].box_results.size(), 3u);
+    EXPECT_EQ(batch.frames[0].box_results[2].obj_label, "[fake] test detection label string");
+    EXPECT_EQ(batch.devices[0].manufacturer, "ORVANE");
+  }
+}
+
+TEST(EdgeElements, ContextIdKeepsTwoPublishersApart) {
+  BusRoot root;
+  AppPipeline sub(
+      "ovedgesrc context-id=left taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
+      "appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline left(publisher("context-id=left taggroups=VideoFrameData+DeviceInfoData"));
+  AppPipeline right(publisher("context-id=right taggroups=VideoFrameData+DeviceInfoData"));
+  ASSERT_TRUE(left.start());
+  ASSERT_TRUE(right.start());
+  std::thread noise([&] {
+    for (uint32_t i = 0; i < 40; ++i) {
+      FrameSpec spec;
+      spec.frame_id = 1000 + i;
+      right.push(make_frame(picture(64, 48, 9), spec, "right"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  });
+  const auto got = exchange(left, sub, 10, [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(picture(64, 48, 4), spec, "left");
+  });
+  noise.join();
+  EXPECT_EQ(ids(got), one_to(10));
+  for (const auto &s : got) EXPECT_NE(meta_of(s)->batch.devices[0].serial, "cam-right");
+}
+
+TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {
+  BusRoot root;
+  AppPipeline sub(
+      "ovedgesrc taggroups=SegmentationData ! video/x-raw,format=BGR ! appsink name=sink "
+      "sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData+SegmentationData"));
+  ASSERT_TRUE(pub.start());
+  orvane::ai::SegmentGrid grid(2);
+  for (int id : {1, 1, 2, 2, 2}) grid[0].push_back({id, id == 1 ? "road" : "car"});
+  for (int id : {3, 3, 3, 3, 3}) grid[1].push_back({id, "sky"});
+  const auto got = exchange(pub, sub, 3, [&](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    spec.grid = grid;
+    return make_frame(picture(64, 48, 0), spec, "seg");
+  });
+  ASSERT_EQ(ids(got), one_to(3));
+  const auto &seg = meta_of(got[0])->batch.frames[0].seg_results;
+  ASSERT_EQ(seg.size(), 2u);
+  for (int r = 0; r < 2; ++r) {
+    ASSERT_EQ(seg[r].size(), 5u);
+    for (int c = 0; c < 5; ++c) {
+      EXPECT_EQ(seg[r][c].label_id, grid[r][c].label_id);
+      EXPECT_EQ(seg[r][c].label, grid[r][c].label);
+    }
+  }
+}
+
+class PixelOutput : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(PixelOutput, PlanarOutputMatchesTheSourcePicture) {
+  BusRoot root;
+  AppPipeline sub(std::string("ovedgesrc ! video/x-raw,format=") + GetParam() +
+                  " ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData", 320, 240));
+  ASSERT_TRUE(pub.start());
+  const cv::Mat pic = picture(320, 240, 0);
+  const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(pic, spec, "px");
+  });
+  ASSERT_EQ(got.size(), 2u);
+  const cv::Mat out = bgr_of(got[1]);
+  ASSERT_EQ(out.size(), pic.size());
+  EXPECT_GT(cv::PSNR(out, pic), 35.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PixelOutput, ::testing::Values("I420", "NV12"));
+
+TEST(EdgeElements, A642WideBGRFrameCrossesAsThePicture) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData", 642, 20));
+  ASSERT_TRUE(pub.start());
+  const cv::Mat pic = picture(642, 20, 5);
+  const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(pic, spec, "wide");
+  });
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(cv::norm(bgr_of(got[0]), pic, cv::NORM_INF), 0);
+}
+
+TEST(EdgeElements, EncodedFramesCrossUnchanged) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc ! image/jpeg ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(
+      "appsrc name=src format=time caps=video/x-raw,format=I420,width=64,height=48,framerate=30/1 "
+      "! jpegenc ! ovedgesink sync=false taggroups=VideoFrameData");
+  ASSERT_TRUE(pub.start());
+  std::vector<uint8_t> jpeg;
+  /* The published bytes are jpegenc's output; read them back from an encoder of our own. */
+  {
+    AppPipeline enc(
+        "appsrc name=src format=time caps=video/x-raw,format=I420,width=64,height=48,framerate=30/1 "
+        "! jpegenc ! appsink name=sink");
+    ASSERT_TRUE(enc.start());
+    enc.push(ovtest::make_video_buffer(GST_VIDEO_FORMAT_I420, 64, 48, 90));
+    SamplePtr s = enc.pull(3000);
+    ASSERT_TRUE(s);
+    ov::BufferMap map(gst_sample_get_buffer(s.get()), GST_MAP_READ);
+    jpeg.assign(map.data(), map.data() + map.size());
+  }
+  SamplePtr got;
+  for (int i = 0; i < 100 && !got; ++i) {
+    pub.push(ovtest::make_video_buffer(GST_VIDEO_FORMAT_I420, 64, 48, 90));
+    got = sub.pull(50);
+  }
+  ASSERT_TRUE(got);
+  ov::BufferMap map(gst_sample_get_buffer(got.get()), GST_MAP_READ);
+  ASSERT_EQ(map.size(), jpeg.size());
+  EXPECT_EQ(0, std::memcmp(map.data(), jpeg.data(), jpeg.size()));
+  EXPECT_TRUE(meta_of(got)->batch.frames[0].is_compress);
+}
+
+TEST(EdgeElements, StoppingFromAnotherThreadEndsTheFirstFrameWait) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc ! fakesink");
+  ASSERT_TRUE(start_live(sub));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread stopper([&] { gst_element_set_state(sub.pipeline(), GST_STATE_NULL); });
+  stopper.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(seconds, 2.0);
+  GstState state;
+  gst_element_get_state(sub.pipeline(), &state, nullptr, 0);
+  EXPECT_EQ(state, GST_STATE_NULL);
+}
+
+TEST(EdgeElements, SinkWithoutTagGroupsPublishesNothing) {
+  BusRoot root;
+  ovtest::LogCapture log("ovedgesink", GST_LEVEL_INFO);
+  AppPipeline pub(publisher(""));
+  ASSERT_TRUE(pub.start());
+  for (uint32_t i = 0; i < 3; ++i) {
+    FrameSpec spec;
+    spec.frame_id = i;
+    EXPECT_EQ(pub.push(make_frame(picture(64, 48, 0), spec, "x")), GST_FLOW_OK);
+  }
+  pub.end_of_stream();
+  ov::BusPtr bus(gst_element_get_bus(pub.pipeline()));
+  ov::MessagePtr eos(gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND, GST_MESSAGE_EOS));
+  ASSERT_TRUE(eos);
+  EXPECT_EQ(log.count_containing("Call paddingData in ov_edgesink_write_data"), 3u);
+  EXPECT_EQ(log.count_containing("has wrote to mesh."), 0u);
+}
+
+TEST(EdgeElements, TagGroupPropertiesReadBackAsSet) {
+  ov::ElementPtr sink(gst_element_factory_make("ovedgesink", nullptr));
+  ov::ElementPtr src(gst_element_factory_make("ovedgesrc", nullptr));
+  ASSERT_TRUE(sink && src);
+  for (GstElement *e : {sink.get(), src.get()}) {
+    g_object_set(e, "taggroups", "VideoFrameData++ClassificationData", "context-id", "ctx 1",
+                 nullptr);
+    gchar *tg = nullptr, *ctx = nullptr;
+    g_object_get(e, "taggroups", &tg, "context-id", &ctx, nullptr);
+    EXPECT_STREQ(tg, "VideoFrameData+ClassificationData");
+    EXPECT_STREQ(ctx, "ctx 1");
+    g_free(tg);
+    g_free(ctx);
+    g_object_set(e, "taggroups", "uni", nullptr);
+    g_object_get(e, "taggroups", &tg, nullptr);
+    EXPECT_STREQ(tg, "VideoFrameData+ClassificationData+uni");
+    g_free(tg);
+  }
+}
+
+TEST(EdgeElements, MissingConfigurationFailsTheStateChange) {
+  setenv("VXA_ROOT", "/nonexistent", 1);
+  for (const char *factory : {"ovedgesink", "ovedgesrc"}) {
+    ov::ElementPtr e(gst_element_factory_make(factory, nullptr));
+    EXPECT_EQ(gst_element_set_state(e.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE) << factory;
+    gst_element_set_state(e.get(), GST_STATE_NULL);
+  }
+  unsetenv("VXA_ROOT");
+}
+
+}  // namespace
