@@ -1,0 +1,289 @@
+/* ovrt: runs a serialized TensorRT engine over the frames of a batch image.
+ * For every buffer it cuts out the frames by the batch record, brings each to
+ * the network input size, feeds up to "batch" of them, runs the engine once
+ * and pushes a two-buffer list: the incoming buffer, then the raw output
+ * tensor (every output binding for the full batch, in binding order).
+ *
+ *   gst-launch-1.0 videotestsrc num-buffers=4 ! video/x-raw,format=BGR,width=640,height=480 ! ovrt model=identity_608x608.engine batch=1 ! fakesink
+ */
+#include "ovTSRT.h"
+
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "TensorRT.h"
+#include "gstovmeta_utils.h"
+#include "ov_gst_ptr.h"
+#include "ovrt_core.h"
+
+GST_DEBUG_CATEGORY_STATIC(ov_TSRT_debug);
+#define GST_CAT_DEFAULT ov_TSRT_debug
+
+#define DEFAULT_NORM FALSE
+#define DEFAULT_MODEL ""
+#define DEFAULT_DEVICE -1
+#define DEFAULT_BATCH 1
+#define DEFAULT_SCALE 1.0f
+#define DEFAULT_MEAN ""
+#define INSTANCE_MEAN "103.94 116.78 123.68"
+
+enum { PROP_0, PROP_NORM, PROP_MODEL, PROP_DEVICE, PROP_BATCH, PROP_SCALE, PROP_MEAN };
+
+/* `lock` guards the properties (norm .. mean), `resized` and the engine;
+ * the pads are set once in init. */
+struct _OvTSRT {
+  GstElement parent;
+  GstPad *sinkpad;
+  GstPad *srcpad;
+  gboolean norm;
+  gchar *model;
+  gint batch;
+  gint device;
+  gfloat scale;
+  gchar *mean;
+  cv::Mat resized;
+  ovrt::EngineSlot engine;
+  GRecMutex lock;
+};
+
+G_DEFINE_TYPE(OvTSRT, ov_TSRT, GST_TYPE_ELEMENT)
+
+#define OV_BGR_CAPS                                                                       \
+  "video/x-raw, format = (string) { BGR }, width = (int) [ 1, max ], height = (int) [ 1, " \
+  "max ], framerate = (fraction) [ 0, max ]"
+
+static GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
+static GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
+
+namespace {
+
+class RecLock {
+ public:
+  explicit RecLock(GRecMutex *m) : m_(m) { g_rec_mutex_lock(m_); }
+  ~RecLock() { unlock(); }
+  void unlock() {
+    if (m_)
+      g_rec_mutex_unlock(m_);
+    m_ = nullptr;
+  }
+  RecLock(const RecLock &) = delete;
+  RecLock &operator=(const RecLock &) = delete;
+
+ private:
+  GRecMutex *m_;
+};
+
+std::shared_ptr<BaseEngine> make_engine(const ovrt::EngineSettings &s) {
+  return MakeTensorRT(s.model, s.scale, s.mean, s.device, s.batch);
+}
+
+/* Steps 3 on of a buffer, with the engine loaded; the buffer is borrowed. */
+GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
+  ov::BufferListPtr list(gst_buffer_list_new_sized(2));
+
+  std::vector<cv::Mat> frames = batch_image_to_mats(buffer, self->sinkpad);
+  if (frames.empty()) {
+    GST_DEBUG_OBJECT(self, "Parse pad and buffer into cv::Mat failed");
+    return GST_FLOW_ERROR;
+  }
+
+  BaseEngine *engine = self->engine.get();
+  int width = 0, height = 0;
+  if (!ovrt::input_size(*engine, width, height)) {
+    GST_DEBUG_OBJECT(self, "engine input is not batch, channels, height, width");
+    return GST_FLOW_ERROR;
+  }
+
+  ovrt::FeedEvents events;
+  events.resized = [self](unsigned i, int cols, int rows, int w, int h) {
+    GST_DEBUG_OBJECT(self, "Resize %u-th image from (W:H) (%d,%d) to (%d,%d)\n", i, cols, rows, w, h);
+  };
+  events.skipped = [self](unsigned i, int b) {
+    GST_WARNING_OBJECT(self, "Skip %u-th to update TensorRT input data, becasue of batch size only %d",
+                       i, b);
+  };
+  events.updating = [self](unsigned i) { GST_INFO_OBJECT(self, "Update %u-th TensorRT input data", i); };
+
+  ov::BufferPtr tensor;
+  {
+    RecLock guard(&self->lock);
+    switch (ovrt::feed_and_infer(*engine, frames, batch, width, height, self->resized, events)) {
+      case ovrt::FeedResult::UpdateFailed:
+        guard.unlock();
+        GST_DEBUG_OBJECT(self, "Update TensorRT input data failed");
+        return GST_FLOW_ERROR;
+      case ovrt::FeedResult::InferFailed:
+        guard.unlock();
+        GST_DEBUG_OBJECT(self, "Update TensorTSRT input data failed");
+        return GST_FLOW_ERROR;
+      case ovrt::FeedResult::Ok:
+        break;
+    }
+    const void *data = engine->OutputData();
+    const uint64_t size = engine->DataSize();
+    tensor.reset(gst_buffer_new_allocate(nullptr, size, nullptr));
+    if (!tensor)
+      return GST_FLOW_ERROR;
+    ov::BufferMap map(tensor.get(), GST_MAP_WRITE);
+    if (!map.ok())
+      return GST_FLOW_ERROR;
+    std::memcpy(map.data(), data, size);
+  }
+
+  gst_buffer_list_add(list.get(), gst_buffer_ref(buffer));
+  gst_buffer_list_add(list.get(), tensor.release());
+  return gst_pad_push_list(self->srcpad, list.release());
+}
+
+}  // namespace
+
+static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *buf) {
+  OvTSRT *self = OV_TSRT(parent);
+  ov::BufferPtr buffer(buf);
+  try {
+    ovrt::EngineSettings settings;
+    {
+      RecLock guard(&self->lock);
+      settings.batch = self->batch;
+      settings.model = self->model ? self->model : "";
+      settings.scale = self->scale;
+      settings.mean = self->mean ? self->mean : "";
+      settings.device = self->device;
+    }
+    if (!self->engine.get())
+      GST_DEBUG_OBJECT(self, "Try to init TensorTSRT engine");
+    bool created = false;
+    switch (self->engine.ensure(settings, created)) {
+      case ovrt::EngineSlot::State::MakeFailed:
+        GST_ERROR_OBJECT(self, "Make TensorTSRT engine failed");
+        return GST_FLOW_ERROR;
+      case ovrt::EngineSlot::State::LoadFailed:
+        GST_ERROR_OBJECT(self, "Load TensorTSRT engine failed");
+        return GST_FLOW_ERROR;
+      case ovrt::EngineSlot::State::Ready:
+        break;
+    }
+    return infer_and_push(self, buffer.get(), settings.batch);
+  } catch (const std::exception &e) {
+    GST_ERROR_OBJECT(self, "inference failed: %s", e.what());
+  } catch (...) {
+    GST_ERROR_OBJECT(self, "inference failed");
+  }
+  return GST_FLOW_ERROR;
+}
+
+static void ov_TSRT_set_property(GObject *object, guint prop_id, const GValue *value,
+                                 GParamSpec *pspec) {
+  OvTSRT *self = OV_TSRT(object);
+  RecLock guard(&self->lock);
+  switch (prop_id) {
+    case PROP_NORM: self->norm = g_value_get_boolean(value); break;
+    case PROP_MODEL:
+      g_free(self->model);
+      self->model = g_value_dup_string(value);
+      break;
+    case PROP_DEVICE: self->device = g_value_get_int(value); break;
+    case PROP_BATCH: self->batch = g_value_get_int(value); break;
+    case PROP_SCALE: self->scale = g_value_get_float(value); break;
+    case PROP_MEAN:
+      g_free(self->mean);
+      self->mean = g_value_dup_string(value);
+      break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
+  }
+}
+
+static void ov_TSRT_get_property(GObject *object, guint prop_id, GValue *value,
+                                 GParamSpec *pspec) {
+  OvTSRT *self = OV_TSRT(object);
+  RecLock guard(&self->lock);
+  switch (prop_id) {
+    case PROP_NORM: g_value_set_boolean(value, self->norm); break;
+    case PROP_MODEL: g_value_set_string(value, self->model); break;
+    case PROP_DEVICE: g_value_set_int(value, self->device); break;
+    case PROP_BATCH: g_value_set_int(value, self->batch); break;
+    case PROP_SCALE: g_value_set_float(value, self->scale); break;
+    case PROP_MEAN: g_value_set_string(value, self->mean); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
+  }
+}
+
+static void ov_TSRT_finalize(GObject *object) {
+  OvTSRT *self = OV_TSRT(object);
+  self->engine.~EngineSlot();
+  self->resized.~Mat();
+  g_free(self->model);
+  g_free(self->mean);
+  g_rec_mutex_clear(&self->lock);
+  G_OBJECT_CLASS(ov_TSRT_parent_class)->finalize(object);
+}
+
+static void ov_TSRT_class_init(OvTSRTClass *klass) {
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+  gobject_class->set_property = ov_TSRT_set_property;
+  gobject_class->get_property = ov_TSRT_get_property;
+  gobject_class->finalize = ov_TSRT_finalize;
+
+  const GParamFlags rw = GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  g_object_class_install_property(
+      gobject_class, PROP_NORM,
+      g_param_spec_boolean("norm", "Norm", "Whether to normalized image", DEFAULT_NORM, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_MODEL,
+      g_param_spec_string("model", "Model_Name", "Deep learning model_name", DEFAULT_MODEL,
+                          GParamFlags(rw | GST_PARAM_CONTROLLABLE)));
+  g_object_class_install_property(
+      gobject_class, PROP_DEVICE,
+      g_param_spec_int("device", "Device", "NVIDIA GPU Device, Default is Auto assign", -1, 255,
+                       DEFAULT_DEVICE, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_BATCH,
+      g_param_spec_int("batch", "Batch", "Batch size", 1, 128, DEFAULT_BATCH, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_SCALE,
+      g_param_spec_float("scale", "Scale", "Rescale", 0.0f, 1.0f, DEFAULT_SCALE, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_MEAN,
+      g_param_spec_string("mean", "Mean", "Mean vector in form {x y z} ", DEFAULT_MEAN, rw));
+
+  gst_element_class_set_static_metadata(element_class, "ovTSRT element", "Video/AI",
+                                        "orvane TensorTSRT inference", "Orvane");
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+
+  GST_DEBUG_CATEGORY_INIT(ov_TSRT_debug, "ovTSRT", 0, "debug category for orvane TensorTSRT inference");
+}
+
+static void ov_TSRT_init(OvTSRT *self) {
+  g_rec_mutex_init(&self->lock);
+  new (&self->resized) cv::Mat();
+  new (&self->engine) ovrt::EngineSlot(make_engine);
+
+  self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
+  gst_pad_set_chain_function(self->sinkpad, GST_DEBUG_FUNCPTR(ov_TSRT_chain));
+  GST_PAD_SET_PROXY_CAPS(self->sinkpad);
+  gst_element_add_pad(GST_ELEMENT(self), self->sinkpad);
+
+  self->srcpad = gst_pad_new_from_static_template(&src_template, "src");
+  GST_PAD_SET_PROXY_CAPS(self->srcpad);
+  gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
+
+  self->norm = DEFAULT_NORM;
+  self->model = g_strdup(DEFAULT_MODEL);
+  self->batch = DEFAULT_BATCH;
+  self->device = DEFAULT_DEVICE;
+  self->scale = DEFAULT_SCALE;
+  self->mean = g_strdup(INSTANCE_MEAN);
+}
+
+gboolean ov_TSRT_plugin_init(GstPlugin *plugin) {
+  return gst_element_register(plugin, "ovTSRT", GST_RANK_NONE, OV_TYPE_TSRT);
+}
