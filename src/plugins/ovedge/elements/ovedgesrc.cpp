@@ -2,9 +2,9 @@
  * device descriptions and results) on the data bus, joins them by frame and
  * pushes raw video whose batch record holds the frame and its device.  The
  * output size is the size of the first received frame: the source waits for
- * it before negotiating.
+ * it before negotiating.  With a publisher running (see ovedgesink):
  *
- *   gst-launch-1.0 ovedgesrc taggroups=DetectionBoxData+DeviceInfoData ! \
+ *   gst-launch-1.0 ovedgesrc taggroups=DetectionBoxData+DeviceInfoData num-buffers=40 ! \
  *       video/x-raw,format=BGR ! ovmetadumper ! fakesink
  */
 #include "ovedgesrc.h"
