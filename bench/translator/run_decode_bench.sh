@@ -13,4 +13,5 @@ if [ ! -s "$weights" ]; then
   /usr/bin/python3 "$root/tools/darknet-weights.py" "$cfg" "$weights.tmp" --seed 1 >/dev/null
   mv "$weights.tmp" "$weights"
 fi
+echo "machine: $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
 exec "$bin" --cfg "$cfg" --weights "$weights" "$@"
