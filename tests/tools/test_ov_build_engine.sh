@@ -45,6 +45,13 @@ if expect_ok onnx_outputs --onnx models/two_outputs.onnx --outputs pooled,full -
   grep -n "output" onnx_outputs.out | grep -q "binding 1  output  pooled" || fail "--outputs order"
 fi
 
+# An engine ending in the YOLO layer, fed by three raw heads at 608x608.
+if expect_ok yolo_plugin --onnx models/yolo_heads.onnx --yolo-plugin --max-batch 2 --save yolo.engine; then
+  grep -q "output  yolo-det  136459x1x1  float  (plug-in layer yolo-det)  1091672 bytes" yolo_plugin.out \
+    || fail "yolo-plugin: binding line"
+fi
+expect_refusal yolo_plugin_heads "needs 3 raw heads" --onnx models/two_outputs.onnx --yolo-plugin --save refused.engine
+
 # Darknet yolov3-tiny with generated weights of the right size: raw heads.
 if [ -r "$cfg" ]; then
   "$py" "$src/tools/darknet-weights.py" "$cfg" tiny.weights >/dev/null || fail "weights generation"

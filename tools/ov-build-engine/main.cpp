@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "NvInfer.h"
+#include "PluginFactory.h"
+#include "YoloLayer.h"
 #include "build_engine.h"
 
 namespace {
@@ -32,7 +34,8 @@ const char *kUsage =
     "  --outputs a,b,c    output layers in binding order (default: the network's\n"
     "                     outputs; for Darknet YOLO networks the raw detection heads)\n"
     "  --yolo-plugin      end the engine in the YOLO detection layer (yolo-det)\n"
-    "                     fed by the three raw heads\n"
+    "                     fed by the three raw heads (255x19x19, 255x38x38,\n"
+    "                     255x76x76: a YOLOv3 network at 608x608)\n"
     "  -h, --help         this text\n";
 
 class StderrLogger : public nvinfer1::ILogger {
@@ -129,6 +132,16 @@ int main(int argc, char **argv) {
   if (opt.format == ovengine::ModelFormat::Onnx && !opt.weights.empty())
     return usage_error("--weights goes with --darknet or --caffe, not --onnx");
 
+  if (opt.yoloPlugin) {
+    nvinfer1::YoloLayerPlugin yolo(512);
+    opt.yoloPluginSerial.assign(yolo.getSerializationSize(), '\0');
+    yolo.serialize(&opt.yoloPluginSerial[0]);
+    for (const auto &k : yolo.heads())
+      opt.yoloPluginInputDims.push_back(
+          {Yolo::CHECK_COUNT * (yolo.classCount() + 5), k.height, k.width});
+    opt.yoloPluginOutputDims = {yolo.outputElements(), 1, 1};
+  }
+
   std::string error;
   ovengine::EngineFile engine;
   if (!ovbuild::buildEngine(opt, engine, std::cout, error)) {
@@ -153,7 +166,8 @@ int main(int argc, char **argv) {
   StderrLogger logger;
   std::cout << "verifying: loading the engine file and running it once at batch "
             << engine.maxBatch << "\n";
-  if (!ovbuild::verifyEngineFile(opt.save, logger, nullptr, std::cout, error)) {
+  Tn::PluginFactory plugins;
+  if (!ovbuild::verifyEngineFile(opt.save, logger, &plugins, std::cout, error)) {
     std::cerr << "ov-build-engine: verification failed: " << error << "\n";
     std::remove(opt.save.c_str());
     return 1;
