@@ -157,6 +157,18 @@ TEST_F(WriterTest, SecondRecordWhenBufferAlreadyHasOne) {
   EXPECT_EQ(metas.back()->batch.frames[0].frame_id, 5u);
 }
 
+TEST_F(WriterTest, WithoutCapsRecordStaysEmpty) {
+  HarnessPtr h(gst_harness_new("ovmetawriter"));
+  ASSERT_TRUE(h);
+  ovtest::LogCapture log("ovmetawriter", GST_LEVEL_ERROR);
+  BufferPtr out = push_pull(h.get(), blank());
+  ASSERT_TRUE(out);
+  ASSERT_EQ(batch_metas(out.get()).size(), 1u);
+  EXPECT_TRUE(added(out.get()).frames.empty());
+  EXPECT_TRUE(added(out.get()).devices.empty());
+  EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Get current caps failed"));
+}
+
 TEST_F(WriterTest, SharedBufferStillTagged) {
   HarnessPtr h = writer();
   BufferPtr in = blank();

@@ -74,7 +74,7 @@ class SegColorTable {
 };
 
 /* Pixel coordinate of a normalised coordinate, in single precision, truncated
- * toward zero. */
+ * toward zero; clamped to +-2^20 (NaN gives 0) so any float converts. */
 int to_pixel(float fraction, int extent);
 
 void drawText(cv::Mat &mat, int x, int y, const std::string &text, double font_scale,
