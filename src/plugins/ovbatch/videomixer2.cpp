@@ -406,11 +406,40 @@ void clear_rows(GstVideoFrame *frame, std::vector<gint> &covered, OvVideoBatchPa
   ov_blend_fill_zero_beyond(frame, none.data());
 }
 
+void drop_pool(OvVideoBatch *self) {
+  if (!self->pool)
+    return;
+  gst_buffer_pool_set_active(self->pool, FALSE);
+  gst_object_unref(self->pool);
+  self->pool = nullptr;
+  self->pool_size = 0;
+}
+
+/* A buffer of `size` bytes.  Reused buffers spare the page faults of a fresh
+ * allocation of several megabytes per frame. */
+GstBuffer *allocate_output(OvVideoBatch *self, gsize size) {
+  if (!self->pool || self->pool_size != size) {
+    drop_pool(self);
+    GstBufferPool *pool = gst_buffer_pool_new();
+    GstStructure *config = gst_buffer_pool_get_config(pool);
+    gst_buffer_pool_config_set_params(config, self->output_caps, guint(size), 0, 0);
+    if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
+      gst_object_unref(pool);
+      return gst_buffer_new_allocate(nullptr, size, nullptr);
+    }
+    self->pool = pool;
+    self->pool_size = size;
+  }
+  GstBuffer *buf = nullptr;
+  if (gst_buffer_pool_acquire_buffer(self->pool, &buf, nullptr) != GST_FLOW_OK)
+    return gst_buffer_new_allocate(nullptr, size, nullptr);
+  return buf;
+}
+
 /* Builds one output buffer.  Call with `lock`. */
 GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime end,
                             GstBuffer **out) {
-  ov::BufferPtr outbuf(gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&self->output_info),
-                                               nullptr));
+  ov::BufferPtr outbuf(allocate_output(self, GST_VIDEO_INFO_SIZE(&self->output_info)));
   if (!outbuf)
     return GST_FLOW_ERROR;
   GST_BUFFER_PTS(outbuf.get()) = start;
@@ -1320,6 +1349,7 @@ static GstStateChangeReturn ov_videobatch_change_state(GstElement *element,
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
     MutexGuard guard(&self->lock);
     reset(self);
+    drop_pool(self);
   }
   return ret;
 }
@@ -1336,6 +1366,7 @@ static void ov_videobatch_get_property(GObject *object, guint prop_id, GValue *v
 
 static void ov_videobatch_finalize(GObject *object) {
   OvVideoBatch *self = OV_VIDEO_BATCH(object);
+  drop_pool(self);
   gst_object_unref(self->collect_pads);
   gst_caps_replace(&self->output_caps, nullptr);
   if (self->tags_pending)
@@ -1416,6 +1447,8 @@ static void ov_videobatch_init(OvVideoBatch *self) {
   self->tags_pending = nullptr;
   self->blend = self->overlay = nullptr;
   self->background = 0;
+  self->pool = nullptr;
+  self->pool_size = 0;
   reset(self);
 }
 

@@ -78,6 +78,10 @@ struct _OvVideoBatch {
 
   GstTagList *tags_pending;
 
+  /* Output buffers of the current output size; streaming thread only. */
+  GstBufferPool *pool;
+  gsize pool_size;
+
   BlendFunction blend;
   BlendFunction overlay;
   gint background; /* transparent; there is no other */
