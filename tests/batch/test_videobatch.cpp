@@ -410,6 +410,9 @@ TEST(VideoBatch, FollowsTheFastestInputAndRepeatsTheSlowerOne) {
     BgrView v(s.get());
     fast.push_back(v.at(0, 0));
     slow.push_back(v.at(16, 0));
+    // Reused output buffers start without the records of an earlier batch.
+    ASSERT_NE(batch_of(s.get()), nullptr);
+    EXPECT_EQ(batch_of(s.get())->batch.frames.size(), 2u);
     pts.push_back(GST_BUFFER_PTS(gst_sample_get_buffer(s.get())));
   }
   EXPECT_EQ(fast, (std::vector<int>{10, 11, 12, 13, 14, 15}));
