@@ -280,6 +280,7 @@ TEST_F(OvrtElement, FailedLoadFailsEveryLaterBufferWithoutReloading) {
   EXPECT_EQ(push(ovtest::make_video_buffer(GST_VIDEO_FORMAT_BGR, 8, 8, 1)), GST_FLOW_ERROR);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Load TensorTSRT engine failed"));
+  EXPECT_EQ(log.count_containing("Try to init"), 0u);
   EXPECT_EQ(log.count_containing("Update"), 0u);
   EXPECT_EQ(out.find("deserializing"), std::string::npos) << out;
   EXPECT_TRUE(captured_.lists.empty());

@@ -62,6 +62,10 @@ TEST(BindingByteSize, FollowsTheDataType) {
     EXPECT_EQ(Tn::bindingByteSize(dims, c.type, 2), c.bytes) << static_cast<int>(c.type);
 }
 
+TEST(CudaCheckDeathTest, AFailingCudaCallPrintsItsPlaceAndAborts) {
+  EXPECT_DEATH(CUDA_CHECK(cudaSetDevice(5)), "CUDA error 101 at .*test_trtnet.cpp:[0-9]+");
+}
+
 TEST(TrtNet, MissingFileSaysSoOnStandardOutput) {
   testing::internal::CaptureStdout();
   Tn::trtNet net("/nonexistent/x.engine", -1, 1);

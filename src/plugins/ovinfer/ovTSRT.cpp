@@ -157,7 +157,7 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
       settings.mean = self->mean ? self->mean : "";
       settings.device = self->device;
     }
-    if (!self->engine.get())
+    if (!self->engine.attempted())
       GST_DEBUG_OBJECT(self, "Try to init TensorTSRT engine");
     bool created = false;
     switch (self->engine.ensure(settings, created)) {

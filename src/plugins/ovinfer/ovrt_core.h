@@ -56,6 +56,8 @@ class EngineSlot {
   /* Ready when an engine is loaded; `created` tells whether this call made it. */
   State ensure(const EngineSettings &settings, bool &created);
   BaseEngine *get() const { return engine_.get(); }
+  /* Whether a first buffer already made (or failed to make) the engine. */
+  bool attempted() const { return engine_ != nullptr || load_failed_; }
   void reset() {
     engine_.reset();
     load_failed_ = false;

@@ -3,7 +3,7 @@
 
 identity_<H>x<W>.onnx  3xHxW -> "out" (1x1 convolution with identity weights,
                        so the output is the input blob itself)
-identity_c2_5x5.onnx   the same for 2x5x5
+identity_c2_5x5.onnx   the same for 2x5x5 (identity_416x416 is for the benchmark)
 two_outputs.onnx       3x4x4 -> "full" (identity, 3x4x4) and "pooled"
                        (global average pool, 3x1x1)
 yolo_heads.onnx        3x608x608 -> three raw YOLO heads of 255 channels at
@@ -88,6 +88,7 @@ def main():
     os.makedirs(out, exist_ok=True)
     identity(8, 8, os.path.join(out, "identity_8x8.onnx"))
     identity(608, 608, os.path.join(out, "identity_608x608.onnx"))
+    identity(416, 416, os.path.join(out, "identity_416x416.onnx"))
     identity(5, 5, os.path.join(out, "identity_c2_5x5.onnx"), c=2)
     two_outputs(os.path.join(out, "two_outputs.onnx"))
     yolo_heads(os.path.join(out, "yolo_heads.onnx"))
