@@ -1,6 +1,7 @@
 // ovmetadrawer on real buffers through a harness: pixels where the record
 // says, views that honour padded rows, and the buffer left alone otherwise.
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -239,6 +240,40 @@ TEST_F(DrawerTest, SharedBufferIsNotDrawnIntoForOthers) {
   EXPECT_EQ(FrameView(out.get(), 64, 48).at(0, 10), kBox);
   FrameView original(kept.get(), 64, 48);
   EXPECT_EQ(cv::countNonZero(original.mat().reshape(1)), 0);
+}
+
+TEST(DrawerThreads, TwoDrawersGrowOneColourTable) {
+  // Grid and frame of one size, so each cell is exactly one pixel.
+  constexpr int kW = 64, kH = 16, kCells = kW * kH, kRounds = 4;
+  auto run = [](bool reversed, std::vector<BufferPtr> &out) {
+    HarnessPtr h = ovtest::make_harness("ovmetadrawer", ovtest::video_caps("BGR", kW, kH));
+    g_object_set(h->element, "overlay", FALSE, nullptr);
+    for (int round = 0; round < kRounds; ++round) {
+      VideoFrameData f = frame_record(kW, kH);
+      f.seg_results.assign(kH, std::vector<orvane::ai::SegmentResult>(kW));
+      for (int i = 0; i < kCells; ++i)
+        f.seg_results[i / kW][i % kW].label_id = 21 + round * kCells + (reversed ? kCells - 1 - i : i);
+      BufferPtr b = ovtest::make_video_buffer(GST_VIDEO_FORMAT_BGR, kW, kH);
+      try_get_ov_batch_meta(b.get())->batch.frames.push_back(f);
+      gst_harness_push(h.get(), b.release());
+      out.emplace_back(gst_harness_pull(h.get()));
+    }
+  };
+  std::vector<BufferPtr> forward, backward;
+  std::thread a(run, false, std::ref(forward));
+  std::thread b(run, true, std::ref(backward));
+  a.join();
+  b.join();
+  ASSERT_EQ(forward.size(), size_t(kRounds));
+  ASSERT_EQ(backward.size(), size_t(kRounds));
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(forward[round] && backward[round]);
+    FrameView fv(forward[round].get(), kW, kH), bv(backward[round].get(), kW, kH);
+    for (int i = 0; i < kCells; ++i) {
+      const int j = kCells - 1 - i;  // where the other drawer put the same label
+      ASSERT_EQ(fv.at(i % kW, i / kW), bv.at(j % kW, j / kW)) << "round " << round << " cell " << i;
+    }
+  }
 }
 
 TEST(DrawerProperties, DefaultsAndOpacityRange) {
