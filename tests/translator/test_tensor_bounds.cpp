@@ -75,7 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"SsdHugeBatch", SSDTopology, {100000000, 1, 0, 7}, 16, false},
         BoundCase{"YoloHugeBatch", TensorRT_Yolov3, {100000000, 18, 0, 0}, 16, false},
         BoundCase{"SegmentHugeBatch", Segment, {100000000, 1, 0, 0}, 16, false},
-        BoundCase{"FcnHugeBatch", SegmentFCN, {100000000, 0, 0, 0, 1, 0, 0}, 16, false}),
+        BoundCase{"FcnHugeBatch", SegmentFCN, {100000000, 0, 0, 0, 1, 0, 0}, 16, false},
+        // no score planes: the grid or class map must still be backed by floats
+        BoundCase{"SegmentNoPlanesBigGrid", Segment, {1, 0, 2000, 4000}, 16, false},
+        BoundCase{"SegmentNoPlanesFits", Segment, {1, 0, 4, 4}, 16, true},
+        BoundCase{"FcnNoPlanesBigMap", SegmentFCN, {1, 0, 2, 2, 0, 4000, 4000}, 16, false}),
     [](const testing::TestParamInfo<BoundCase> &i) { return std::string(i.param.name); });
 
 TEST(TensorBounds, WithoutCountDimsAreTrusted) {

@@ -1,6 +1,8 @@
 /* Semantic segmentation: a class number per output position, as a grid of
  * cells per frame (Segment at the network's resolution, SegmentFCN sampled
  * into a grid of its own size). */
+#include <algorithm>
+
 #include "translate_util.h"
 #include "translators.h"
 
@@ -39,9 +41,11 @@ bool Segment(const void *data, const std::vector<int> &dims,
   const int64_t h = class_map ? dims[1] : dims[2];
   const int64_t w = class_map ? dims[2] : dims[3];
 
+  // Every cell must be backed by the tensor, also with no score planes.
   int64_t needed = 0, cells = 0;
-  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
-      !checked_product({n, h, w}, cells) || cells > kMaxGridCells)
+  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) ||
+      !checked_product({n, h, w}, cells) || !fits_tensor(info, std::max(needed, cells)) ||
+      cells > kMaxGridCells)
     return false;
   if (needed > 0 && data == nullptr)
     return false;
@@ -84,10 +88,13 @@ bool SegmentFCN(const void *data, const std::vector<int> &dims,
     return false;
   const int64_t n = dims[0], gh = dims[2], gw = dims[3], nc = dims[4], h = dims[5], w = dims[6];
 
-  int64_t needed = 0, cells = 0, plane = 0;
-  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) || !fits_tensor(info, needed) ||
-      !checked_product({n, gh, gw}, cells) || cells > kMaxGridCells ||
-      !checked_product({h, w}, plane) || plane > 8 * kMaxGridCells)
+  // The class map is as large as one score plane: with no planes it must
+  // still fit the tensor.  The grid may sample it up, within a fixed bound.
+  int64_t needed = 0, cells = 0, plane = 0, positions = 0;
+  if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) ||
+      !checked_product({h, w}, plane) || !checked_product({n, plane}, positions) ||
+      !fits_tensor(info, std::max(needed, positions)) || plane > 8 * kMaxGridCells ||
+      !checked_product({n, gh, gw}, cells) || cells > kMaxGridCells)
     return false;
   if (needed > 0 && data == nullptr)
     return false;
