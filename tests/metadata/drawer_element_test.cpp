@@ -251,8 +251,10 @@ TEST(DrawerThreads, TwoDrawersGrowOneColourTable) {
     for (int round = 0; round < kRounds; ++round) {
       VideoFrameData f = frame_record(kW, kH);
       f.seg_results.assign(kH, std::vector<orvane::ai::SegmentResult>(kW));
-      for (int i = 0; i < kCells; ++i)
-        f.seg_results[i / kW][i % kW].label_id = 21 + round * kCells + (reversed ? kCells - 1 - i : i);
+      for (int i = 0; i < kCells; ++i) {
+        const int label = 21 + round * kCells + (reversed ? kCells - 1 - i : i);
+        f.seg_results[i / kW][i % kW].label_id = label;
+      }
       BufferPtr b = ovtest::make_video_buffer(GST_VIDEO_FORMAT_BGR, kW, kH);
       try_get_ov_batch_meta(b.get())->batch.frames.push_back(f);
       gst_harness_push(h.get(), b.release());
