@@ -280,6 +280,12 @@ PackResult pack_frame_bgr(const GstVideoFrame *frame, std::vector<uint8_t> &dst)
       const int off_g = GST_VIDEO_FRAME_COMP_POFFSET(frame, 1);
       const int off_b = GST_VIDEO_FRAME_COMP_POFFSET(frame, 2);
       /* Rows are packed tightly whatever the frame's row stride. */
+      if (pstride == 3 && off_b == 0 && off_g == 1 && off_r == 2) {
+        for (int r = 0; r < height; ++r)
+          std::memcpy(dst.data() + static_cast<size_t>(r) * width * 3,
+                      plane(0) + static_cast<size_t>(r) * stride(0), static_cast<size_t>(width) * 3);
+        return PackResult::Packed;
+      }
       size_t index = 0;
       for (int r = 0; r < height; ++r) {
         const uint8_t *p = plane(0) + static_cast<size_t>(r) * stride(0);

@@ -234,6 +234,12 @@ bool write_image_to_frame(const cv::Mat &image, GstVideoFrame *frame) {
       const int off_r = GST_VIDEO_FRAME_COMP_POFFSET(frame, 0);
       const int off_g = GST_VIDEO_FRAME_COMP_POFFSET(frame, 1);
       const int off_b = GST_VIDEO_FRAME_COMP_POFFSET(frame, 2);
+      if (pstride == 3 && off_b == 0 && off_g == 1 && off_r == 2) {
+        for (int r = 0; r < height; ++r)
+          std::memcpy(plane(0) + static_cast<size_t>(r) * strideY, fitted.ptr<uint8_t>(r),
+                      static_cast<size_t>(width) * 3);
+        break;
+      }
       for (int r = 0; r < height; ++r) {
         const uint8_t *src = fitted.ptr<uint8_t>(r);
         uint8_t *dst = plane(0) + static_cast<size_t>(r) * strideY;
