@@ -287,15 +287,15 @@ TEST(DrawerProperties, DefaultsAndOpacityRange) {
   g_object_get(e.get(), "overlay", &overlay, "opacity", &opacity, nullptr);
   EXPECT_TRUE(overlay);
   EXPECT_FLOAT_EQ(opacity, 0.6f);
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "opacity");
-  ASSERT_TRUE(spec && G_IS_PARAM_SPEC_FLOAT(spec));
-  EXPECT_FLOAT_EQ(G_PARAM_SPEC_FLOAT(spec)->minimum, 0.0f);
-  EXPECT_FLOAT_EQ(G_PARAM_SPEC_FLOAT(spec)->maximum, 1.0f);
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "opacity");
+  ASSERT_TRUE(pspec && G_IS_PARAM_SPEC_FLOAT(pspec));
+  EXPECT_FLOAT_EQ(G_PARAM_SPEC_FLOAT(pspec)->minimum, 0.0f);
+  EXPECT_FLOAT_EQ(G_PARAM_SPEC_FLOAT(pspec)->maximum, 1.0f);
   for (float bad : {-0.1f, 1.5f}) {
     GValue v = G_VALUE_INIT;
     g_value_init(&v, G_TYPE_FLOAT);
     g_value_set_float(&v, bad);
-    EXPECT_TRUE(g_param_value_validate(spec, &v)) << bad << " accepted";
+    EXPECT_TRUE(g_param_value_validate(pspec, &v)) << bad << " accepted";
     g_value_unset(&v);
   }
   g_object_set(e.get(), "opacity", 0.25f, nullptr);

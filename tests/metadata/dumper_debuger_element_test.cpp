@@ -123,9 +123,9 @@ TEST(Dumper, SegmentNumPropertyWithoutWarnings) {
   g_object_get(e.get(), "segment_num", &n, nullptr);
   EXPECT_EQ(n, 64u);
   EXPECT_TRUE(warnings.lines().empty());
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "segment_num");
-  ASSERT_TRUE(spec && G_IS_PARAM_SPEC_UINT(spec));
-  EXPECT_EQ(G_PARAM_SPEC_UINT(spec)->maximum, 64u);
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "segment_num");
+  ASSERT_TRUE(pspec && G_IS_PARAM_SPEC_UINT(pspec));
+  EXPECT_EQ(G_PARAM_SPEC_UINT(pspec)->maximum, 64u);
   EXPECT_STREQ(G_OBJECT_TYPE_NAME(e.get()), "OvMetaDumperTemplate");
 }
 
@@ -262,8 +262,8 @@ TEST(DebugerProperties, DefaultsAndEnum) {
   EXPECT_STREQ(g_enum_get_value(klass, 1)->value_name, "Box data (id, x1, y1, x2, y2, prob)");
   EXPECT_EQ(klass->n_values, 2u);
   g_type_class_unref(klass);
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "class");
-  EXPECT_STREQ(G_PARAM_SPEC_STRING(spec)->default_value, "");
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "class");
+  EXPECT_STREQ(G_PARAM_SPEC_STRING(pspec)->default_value, "");
   EXPECT_STREQ(G_OBJECT_TYPE_NAME(e.get()), "OvMetaDebugerTemplate");
 }
 
