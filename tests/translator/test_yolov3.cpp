@@ -105,6 +105,19 @@ TEST(Yolov3OpenVino, SeveralClassesPerAnchorAndObjId) {
   EXPECT_EQ(out[1].obj_id, expected_id);
 }
 
+TEST(Yolov3OpenVino, NanScoresMakeNoCandidate) {
+  Layer l(2, 1, 1);
+  l.at(0, 4, 0, 0) = NAN;  // objectness
+  l.at(0, 5, 0, 0) = 1.0f;
+  l.at(1, 4, 0, 0) = 1.0f;
+  l.at(1, 5, 0, 0) = NAN;  // class 0
+  l.at(1, 6, 0, 0) = 0.9f;  // class 1
+  std::vector<DetectionBoxResult> out;
+  ParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), 0, kNoLabels, out, kThreshold);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].obj_label, "1");
+}
+
 TEST(Yolov3OpenVino, LeftEdgeClamp) {
   Layer l(1, 1, 1);
   l.at(0, 4, 0, 0) = 1.0f;

@@ -93,8 +93,7 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
   return true;
 }
 
-
-/* fmin/fmaxf semantics (a NaN operand is ignored), inlined. */
+/* fminf/fmaxf semantics (a NaN operand is ignored), inlined. */
 inline float min_ignoring_nan(float a, float b) {
   if (std::isnan(a))
     return b;
@@ -197,7 +196,7 @@ void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<
     for (int a = 0; a < kAnchorsPerCell; ++a) {
       const int64_t obj_index = a * side2 * entries + 4 * side2 + i;
       const float objectness = data[obj_index];
-      if (static_cast<double>(objectness) < threshold)
+      if (!(static_cast<double>(objectness) >= threshold))  // a NaN never passes
         continue;
       const int64_t base = a * side2 * entries + i;
       const float x = (static_cast<float>(col) + data[base]) / static_cast<float>(side) * fiw;
@@ -208,7 +207,7 @@ void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<
       const double half_w = static_cast<double>(w) / 2.0, half_h = static_cast<double>(h) / 2.0;
       for (int64_t k = 0; k < classes; ++k) {
         const float confidence = objectness * data[base + (5 + k) * side2];
-        if (static_cast<double>(confidence) < threshold)
+        if (!(static_cast<double>(confidence) >= threshold))
           continue;
         DetectionBoxResult box;
         box.obj_id = static_cast<uint32_t>(obj_index);
