@@ -69,6 +69,28 @@ else
   fail "$cfg missing (darknet package)"
 fi
 
+# Caffe: a weightless pooling network, input size from input_dim.
+cat > pool.prototxt <<'PROTO'
+name: "pool"
+input: "data"
+input_dim: 1
+input_dim: 3
+input_dim: 4
+input_dim: 4
+layer {
+  name: "pool"
+  type: "Pooling"
+  bottom: "data"
+  top: "pool"
+  pooling_param { pool: AVE kernel_size: 2 stride: 2 }
+}
+PROTO
+if expect_ok caffe --caffe pool.prototxt --max-batch 2 --save pool.engine; then
+  grep -q "output  pool  3x2x2  float  96 bytes" caffe.out || fail "caffe: binding line"
+fi
+sed 's/input_dim: [0-9]*//' pool.prototxt > nodims.prototxt
+expect_refusal caffe_no_size "input-size" --caffe nodims.prototxt --save refused.engine
+
 # Bad arguments and files.
 expect_refusal no_model "exactly one" --save refused.engine
 expect_refusal two_models "exactly one" --onnx a --darknet b --save refused.engine
