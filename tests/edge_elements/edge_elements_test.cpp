@@ -423,6 +423,35 @@ TEST(EdgeElements, EncodedFramesCrossUnchanged) {
   EXPECT_TRUE(meta_of(got)->batch.frames[0].is_compress);
 }
 
+TEST(EdgeElements, PausingAndRestartingKeepsFramesComing) {
+  BusRoot root;
+  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
+  ASSERT_TRUE(start_live(sub));
+  AppPipeline pub(publisher("taggroups=VideoFrameData"));
+  ASSERT_TRUE(pub.start());
+  auto make = [](uint32_t id) {
+    FrameSpec spec;
+    spec.frame_id = id;
+    return make_frame(picture(64, 48, 2), spec, "p");
+  };
+  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+
+  /* A paused live source leaves its waiting fill; playing again resumes. */
+  ASSERT_NE(gst_element_set_state(sub.pipeline(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(start_live(sub));
+  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+
+  /* Both ends closed and opened again: new things, the same stream. */
+  gst_element_set_state(sub.pipeline(), GST_STATE_NULL);
+  gst_element_set_state(pub.pipeline(), GST_STATE_NULL);
+  ASSERT_TRUE(start_live(sub));
+  ASSERT_TRUE(pub.start());
+  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+  EXPECT_EQ(sub.error(), "");
+  EXPECT_EQ(pub.error(), "");
+}
+
 TEST(EdgeElements, StoppingFromAnotherThreadEndsTheFirstFrameWait) {
   BusRoot root;
   AppPipeline sub("ovedgesrc ! fakesink");
