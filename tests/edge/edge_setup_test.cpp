@@ -297,3 +297,38 @@ TEST_F(Setup, AHostileRecordIsDroppedAndTheReaderGoesOn) {
   bad.close();
   bus.close();
 }
+
+TEST(EdgeProperties, EdgePropertyNamesTheMainPropertiesFile) {
+  unsetenv("EDGE_PROPERTY");
+  EXPECT_EQ(main_properties_file(kOutProps), kOutProps);
+  setenv("EDGE_PROPERTY", "config/Mine.json", 1);
+  EXPECT_EQ(main_properties_file(kOutProps), "config/Mine.json");
+  unsetenv("EDGE_PROPERTY");
+}
+
+TEST_F(Setup, BrokenDefinitionsAreReportedAndThingCreationFails) {
+  std::string root = copy_tree(cwd, "common/data_model");
+  const std::string prefix = "file://" + root + "/";
+  struct Case {
+    std::string tagGroup, cls, props, line;
+  } cases[] = {
+      {"nope.json", kOutClass, kOutProps, "Load Tag group failed.\n"},
+      {kFrameGroup, "nope.json", kOutProps, "Load Thing Class failed.\n"},
+      {kFrameGroup, kOutClass, "nope.json", "Load Thing Properties failed.\n"},
+  };
+  for (const Case &c : cases) {
+    testing::internal::CaptureStdout();
+    bool threw = false;
+    try {
+      Edge edge(prefix + kBusConfigFile, prefix + c.props, prefix + c.cls, {prefix + c.tagGroup}, "");
+    } catch (const std::exception &) {
+      threw = true;
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(c.line), std::string::npos) << out;
+    EXPECT_TRUE(threw) << "the bus cannot create a thing from what is missing";
+    if (c.props == "nope.json") {
+      EXPECT_NE(out.find("[OPEN ERROR] " + root + "/nope.json in autoGenerateTingID"), std::string::npos);
+    }
+  }
+}

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -171,7 +172,11 @@ TideMesh TideMesh::getInstance(const std::string &args) {
   std::string path = path_from_uri(args.substr(key.size()));
   std::lock_guard<std::mutex> lock(g_bus_mutex);
   if (auto bus = g_bus.lock()) {
-    if (bus->source() != path)
+    char *a = realpath(bus->source().c_str(), nullptr), *b = realpath(path.c_str(), nullptr);
+    bool same = a && b ? std::strcmp(a, b) == 0 : bus->source() == path;
+    free(a);
+    free(b);
+    if (!same)
       std::cerr << "meshapi: bus already open from " << bus->source() << ", ignoring " << path
                 << std::endl;
     return TideMesh(bus);
