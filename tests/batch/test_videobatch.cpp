@@ -617,6 +617,33 @@ TEST(VideoBatch, FrameEndingAtTheSegmentStopIsStillMade) {
   EXPECT_TRUE(rig.eos());
 }
 
+TEST(VideoBatch, SegmentSeekStopsAtItsStopWithSegmentDone) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
+  gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_SEGMENT,
+                                                   GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_SET,
+                                                   gint64(100 * GST_MSECOND)));
+  for (int i = 0; i < 6; ++i)
+    rig.push(0, uint8_t(i + 1), at(i), span(i));
+  std::vector<GstClockTime> durations;
+  while (SamplePtr s = rig.pull(1000))
+    durations.push_back(GST_BUFFER_DURATION(gst_sample_get_buffer(s.get())));
+  EXPECT_EQ(durations, (std::vector<GstClockTime>{span(0), span(1), span(2)}));
+  ov::MessagePtr done = rig.wait_message(GST_MESSAGE_SEGMENT_DONE);
+  ASSERT_TRUE(done);
+  GstFormat fmt;
+  gint64 pos;
+  gst_message_parse_segment_done(done.get(), &fmt, &pos);
+  EXPECT_EQ(pos, gint64(100 * GST_MSECOND));
+  EXPECT_FALSE(rig.eos());
+  // Input past the stop is let go; the end of the inputs still ends the stream.
+  rig.push(0, 9, at(6), span(6));
+  rig.end_of_stream(0);
+  EXPECT_FALSE(rig.pull(1000));
+  EXPECT_TRUE(rig.eos());
+}
+
 TEST(VideoBatch, NegativeRateSeekIsRefused) {
   BatchRig rig({{"BGR", 32, 16}});
   ASSERT_TRUE(rig.start());

@@ -131,6 +131,7 @@ void reset(OvVideoBatch *self) {
     gst_video_info_init(&p->pad_info);
   }
   self->segment_pending = TRUE;
+  self->segment_done_posted = FALSE;
 }
 
 /* Chooses the output format from the inputs and makes the converters.  Call
@@ -775,7 +776,7 @@ GstFlowReturn collected(OvVideoBatch *self) {
 
   GstClockTime output_start, output_end;
   GstTagList *tags = nullptr;
-  bool segment_done = false;
+  bool segment_done = false, segment_seek_done = false, posted_before = false;
   {
     MutexGuard guard(&self->lock);
     output_start = GST_CLOCK_TIME_IS_VALID(self->segment.position) ? self->segment.position
@@ -785,17 +786,44 @@ GstFlowReturn collected(OvVideoBatch *self) {
     // The frame that straddles the stop is still made, cut at the stop.
     if (GST_CLOCK_TIME_IS_VALID(self->segment.stop) && output_start >= self->segment.stop) {
       GST_DEBUG_OBJECT(self, "Segment done");
-      segment_done = !(self->segment.flags & GST_SEGMENT_FLAG_SEGMENT);
+      if (self->segment.flags & GST_SEGMENT_FLAG_SEGMENT)
+        segment_seek_done = true;
+      else
+        segment_done = true;
     }
-    if (!segment_done) {
+    if (segment_seek_done) {
+      // Nothing past the stop until the next seek (frames of negative length
+      // would follow): the inputs' buffers are let go as they come.
+      bool any = false;
+      for (GSList *l = self->pad_list; l; l = l->next) {
+        OvVideoBatchCollect *c = OV_VIDEO_BATCH_PAD(l->data)->mixcol;
+        ov::BufferPtr dropped(gst_collect_pads_pop(self->collect_pads, &c->collect));
+        any = any || dropped;
+      }
+      posted_before = self->segment_done_posted;
+      self->segment_done_posted = TRUE;
+      // Called with nothing to take: every input has ended.
+      if (!any)
+        segment_done = true;
+      else if (posted_before)
+        return GST_FLOW_OK;
+    } else if (!segment_done) {
       tags = self->tags_pending;
       self->tags_pending = nullptr;
       if (GST_CLOCK_TIME_IS_VALID(self->segment.stop))
         output_end = std::min(output_end, GstClockTime(self->segment.stop));
     }
   }
+  if (segment_seek_done && !posted_before) {
+    const gint64 stop = gint64(segment.stop);
+    gst_element_post_message(GST_ELEMENT(self),
+                             gst_message_new_segment_done(GST_OBJECT(self), GST_FORMAT_TIME, stop));
+    gst_pad_push_event(self->srcpad, gst_event_new_segment_done(GST_FORMAT_TIME, stop));
+  }
   if (segment_done)
     return push_eos(self);
+  if (segment_seek_done)
+    return GST_FLOW_OK;
   if (tags)
     gst_pad_push_event(self->srcpad, gst_event_new_tag(tags));
 
@@ -950,6 +978,7 @@ gboolean ov_videobatch_sink_event(GstCollectPads *pads, GstCollectData *data, Gs
       {
         MutexGuard guard(&self->lock);
         self->segment_pending = TRUE;
+        self->segment_done_posted = FALSE;
         clear_collect_buffers(c);
         self->segment.position = GST_CLOCK_TIME_NONE;
         self->time_offset = 0;
@@ -1133,6 +1162,7 @@ gboolean src_event(GstPad *pad, GstObject *parent, GstEvent *event) {
         gst_segment_do_seek(&self->segment, rate, format, flags, start_type, start, stop_type,
                             stop, nullptr);
         self->segment_pending = TRUE;
+        self->segment_done_posted = FALSE;
         self->segment.position = GST_CLOCK_TIME_NONE;
         self->time_offset = 0;
         self->frame_count = 0;
@@ -1449,6 +1479,7 @@ static void ov_videobatch_init(OvVideoBatch *self) {
   self->background = 0;
   self->pool = nullptr;
   self->pool_size = 0;
+  self->segment_done_posted = FALSE;
   reset(self);
 }
 

@@ -66,6 +66,7 @@ struct _OvVideoBatch {
   gboolean caps_pending;
   gboolean stream_start_pending;
   gboolean segment_pending;
+  gboolean segment_done_posted; /* after a segment seek reached its stop */
 
   GstSegment segment;
   GstClockTime time_offset;
