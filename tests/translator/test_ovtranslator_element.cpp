@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <fstream>
 
@@ -213,6 +214,23 @@ TEST_F(OvTranslatorFlow, ClassifierResultsReachTheFrames) {
   EXPECT_FLOAT_EQ(batch.frames[0].class_results[0].prob, 0.7f);
   ASSERT_EQ(batch.frames[1].class_results.size(), 1u);
   EXPECT_EQ(batch.frames[1].class_results[0].label, "a");
+}
+
+TEST_F(OvTranslatorFlow, UnalignedTensorIsRead) {
+  // A tensor wrapped at an odd address (UBSan flags misaligned float reads).
+  set("topology", "classifier");
+  set("dims", "1,0");
+  static std::vector<uint8_t> storage(1 + 3 * sizeof(float));
+  const float scores[3] = {0.1f, 0.2f, 0.7f};
+  std::memcpy(storage.data() + 1, scores, sizeof(scores));
+  BufferPtr tensor(gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, storage.data() + 1,
+                                               sizeof(scores), 0, sizeof(scores), nullptr,
+                                               nullptr));
+  EXPECT_EQ(push({make_frame_buffer(4, 2, 1), std::move(tensor)}), GST_FLOW_OK);
+  std::vector<BufferPtr> out = pull_all();
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_EQ(batch_of(out[0].get()).frames[0].class_results.size(), 1u);
+  EXPECT_EQ(batch_of(out[0].get()).frames[0].class_results[0].label, "2");
 }
 
 TEST_F(OvTranslatorFlow, SharedFrameIsCopiedNotChanged) {
