@@ -65,6 +65,16 @@ TEST(Yolov3Overlap, SuppressionAtExactlyPointFour) {
   EXPECT_FLOAT_EQ(kept[2].prob, 0.7f);  // highest first
 }
 
+double everything_overlaps(const DetectionBoxResult &, const DetectionBoxResult &) { return 1.0; }
+
+TEST(Yolov3Overlap, SuppressionWithAnotherMeasure) {
+  std::vector<DetectionBoxResult> c = {box(0, 0, 0.1f, 0.1f, 0.5f), box(0.8f, 0.8f, 0.9f, 0.9f, 0.9f)};
+  std::vector<DetectionBoxResult> kept = SuppressOverlaps(c, 0.4, everything_overlaps);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_FLOAT_EQ(kept[0].prob, 0.9f);
+  EXPECT_EQ(c[1].prob, 0.0f);  // the suppressed one, after sorting
+}
+
 TEST(Yolov3OpenVino, ThresholdsAndBox) {
   Layer l(2, 2, 2);
   // cell 0, anchor 0: objectness exactly 0.8, class 0 at 1.0, class 1 at 0.99

@@ -111,6 +111,7 @@ inline float max_ignoring_nan(float a, float b) {
 
 struct Corners {
   float x1, y1, x2, y2;
+  float area;  // as IntersectionOverUnion computes it
 };
 
 /* Whether the boxes are apart on some axis: their overlap is then 0. */
@@ -118,6 +119,17 @@ inline bool disjoint(const Corners &a, const Corners &b) {
   const float width = min_ignoring_nan(a.x2, b.x2) - max_ignoring_nan(a.x1, b.x1);
   const float height = min_ignoring_nan(a.y2, b.y2) - max_ignoring_nan(a.y1, b.y1);
   return width < 0.0f || height < 0.0f;
+}
+
+/* IntersectionOverUnion on the compact copies, same arithmetic. */
+inline double iou(const Corners &a, const Corners &b) {
+  const float width = min_ignoring_nan(a.x2, b.x2) - max_ignoring_nan(a.x1, b.x1);
+  const float height = min_ignoring_nan(a.y2, b.y2) - max_ignoring_nan(a.y1, b.y1);
+  double intersection = 0.0;
+  if (!(width < 0.0f || height < 0.0f))
+    intersection = static_cast<double>(width) * static_cast<double>(height);
+  return intersection /
+         (static_cast<double>(a.area) + static_cast<double>(b.area) - intersection);
 }
 
 }  // namespace
@@ -128,17 +140,18 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
                    [](const DetectionBoxResult &a, const DetectionBoxResult &b) {
                      return a.prob > b.prob;
                    });
-  // Both overlap measures give 0 for disjoint boxes, which a positive
-  // threshold never suppresses: a compact copy of the corners rules those
-  // out without the division, and suppressed candidates are not measured
-  // again.
-  const bool skip_disjoint = threshold > 0.0;
+  // Suppression is quadratic in the candidates, so it works on a compact copy
+  // of the corners.  The built-in measure is computed inline and gives 0 for
+  // disjoint boxes, which a positive threshold never suppresses; suppressed
+  // candidates are not measured again.
+  const bool builtin = overlap == IntersectionOverUnion || overlap == RTIntersectionOverUnion;
+  const bool skip_disjoint = builtin && threshold > 0.0;
   std::vector<Corners> corners;
   std::vector<uint8_t> alive;
   corners.reserve(candidates.size());
   alive.reserve(candidates.size());
   for (const DetectionBoxResult &c : candidates) {
-    corners.push_back({c.x1, c.y1, c.x2, c.y2});
+    corners.push_back({c.x1, c.y1, c.x2, c.y2, (c.y2 - c.y1) * (c.x2 - c.x1)});
     alive.push_back(c.prob != 0.0f);
   }
 
@@ -151,7 +164,8 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
     for (size_t j = i + 1; j < candidates.size(); ++j) {
       if (!alive[j] || (skip_disjoint && disjoint(k, corners[j])))
         continue;
-      if (overlap(candidates[i], candidates[j]) >= threshold) {
+      const double o = builtin ? iou(k, corners[j]) : overlap(candidates[i], candidates[j]);
+      if (o >= threshold) {
         candidates[j].prob = 0.0f;
         alive[j] = 0;
       }
