@@ -1,5 +1,10 @@
-// Test entry point: isolates the process (own registry file in a temporary
-// directory unless one is given) and initialises GStreamer once.
+// Test entry point: isolates the process and initialises GStreamer once.
+//
+// The isolation is set here rather than through CTest so that a test binary
+// run by hand behaves the same: plug-in path = this build, system plug-ins
+// limited to the farm the tests use, an own registry file in a temporary
+// directory, no forked scanner, and GLib criticals fatal.  Variables already
+// set in the environment win.
 #include <cstring>
 #include <string>
 
@@ -35,6 +40,22 @@ bool listing_only(int argc, char **argv) {
 extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
   return "detect_leaks=0";
 }
+extern "C" __attribute__((visibility("default"), used)) const char *__ubsan_default_options() {
+  return "print_stacktrace=1:halt_on_error=1";
+}
+
+namespace {
+
+void isolate_environment() {
+  g_setenv("GST_PLUGIN_PATH", OV_TEST_PLUGIN_PATH, FALSE);
+  g_setenv("GST_PLUGIN_SYSTEM_PATH_1_0", OV_TEST_SYSTEM_PLUGINS, FALSE);
+  g_setenv("GST_REGISTRY_FORK", "no", FALSE);
+  g_setenv("GST_DEBUG_NO_COLOR", "1", FALSE);
+  g_setenv("OV_SOURCE_DIR", OV_TEST_SOURCE_DIR, FALSE);
+  g_setenv("OV_BUILD_DIR", OV_TEST_BUILD_DIR, FALSE);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);
@@ -51,7 +72,9 @@ int main(int argc, char **argv) {
       std::atexit(remove_tmp_dir);
     }
   }
-  g_setenv("GST_REGISTRY_FORK", "no", FALSE);
+  isolate_environment();
+  // A GLib critical is a caller's bug: fail loudly, as GStreamer's own checks do.
+  g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
   gst_init(&argc, &argv);
   int rc = RUN_ALL_TESTS();
   return rc;
