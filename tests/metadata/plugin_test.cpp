@@ -1,6 +1,8 @@
 // The plug-in's registration and every element's documented launch line.
 #include <fstream>
 
+#include <dlfcn.h>
+
 #include <gtest/gtest.h>
 
 #include "ov_test.h"
@@ -80,3 +82,18 @@ INSTANTIATE_TEST_SUITE_P(Elements, DocLaunchLine,
                                            "ovmetadumper.cpp", "ovmetadebuger.cpp"));
 
 }  // namespace
+
+// The writers' shared frame counter is exported under its plain name, so an
+// application can read where the numbering stands.
+TEST(OvMetadataPlugin, ExportsTheFrameCounter) {
+  ovtest::ElementPtr writer(gst_element_factory_make("ovmetawriter", nullptr));
+  ASSERT_TRUE(writer);
+  gst_object_ref_sink(writer.get());
+  GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "ovmetadata");
+  ASSERT_NE(plugin, nullptr);
+  void *module = dlopen(gst_plugin_get_filename(plugin), RTLD_LAZY | RTLD_LOCAL);
+  gst_object_unref(plugin);
+  ASSERT_NE(module, nullptr) << dlerror();
+  EXPECT_NE(dlsym(module, "number"), nullptr);
+  dlclose(module);
+}

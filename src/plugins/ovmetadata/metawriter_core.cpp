@@ -3,9 +3,9 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace ovmetadata {
-
 std::atomic<int32_t> number{0};
+
+namespace ovmetadata {
 
 int32_t next_frame_number() {
   // Atomic arithmetic wraps on overflow, so this is defined for ever.

@@ -10,11 +10,14 @@
 
 #include "ovbatch_records.h"
 
+/* Frame numbers shared by all writers of the process; starts at 0, never
+ * reset.  Atomic because writers run in several streaming threads (same
+ * layout as a plain 32-bit integer).  Exported by the plug-in as "number". */
+extern "C" __attribute__((visibility("default"))) std::atomic<int32_t> number;
+
 namespace ovmetadata {
 
-/* Frame numbers shared by all writers of the process; starts at 0, never
- * reset.  Atomic because writers run in several streaming threads. */
-extern std::atomic<int32_t> number;
+using ::number;
 
 /* The counter's current value, then increments it. */
 int32_t next_frame_number();
