@@ -59,6 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"YoloFourLayers", TensorRT_Yolov3,
                   {1, 18, 1, 1, 1, 18, 1, 1, 1, 18, 1, 1, 1, 18, 1, 1}, 72, false},
         BoundCase{"YoloNegative", OpenVINO_Yolov3, {1, 18, -1, -1}, 18, false},
+        // no frames, but a layer whose size overflows
+        BoundCase{"YoloZeroBatchHugeLayer", TensorRT_Yolov3,
+                  {0, 2000000000, 2000000000, 2000000000}, 16, false},
         BoundCase{"SegmentFits", Segment, {2, 3, 4, 4}, 96, true},
         BoundCase{"SegmentBeyond", Segment, {2, 3, 4, 4}, 95, false},
         BoundCase{"SegmentMapBeyond", Segment, {1, 416, 416}, 1000, false},
@@ -79,7 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
         // no score planes: the grid or class map must still be backed by floats
         BoundCase{"SegmentNoPlanesBigGrid", Segment, {1, 0, 2000, 4000}, 16, false},
         BoundCase{"SegmentNoPlanesFits", Segment, {1, 0, 4, 4}, 16, true},
-        BoundCase{"FcnNoPlanesBigMap", SegmentFCN, {1, 0, 2, 2, 0, 4000, 4000}, 16, false}),
+        BoundCase{"FcnNoPlanesBigMap", SegmentFCN, {1, 0, 2, 2, 0, 4000, 4000}, 16, false},
+        // no rows: a wide row must not be built either (ASan's allocator
+        // limit would report it)
+        BoundCase{"SegmentNoRowsWide", Segment, {1, 0, 2000000000}, 16, true},
+        BoundCase{"FcnNoRowsWide", SegmentFCN, {1, 0, 0, 2000000000, 1, 1, 1}, 16, true}),
     [](const testing::TestParamInfo<BoundCase> &i) { return std::string(i.param.name); });
 
 TEST(TensorBounds, WithoutCountDimsAreTrusted) {

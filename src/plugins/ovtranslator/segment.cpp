@@ -24,6 +24,13 @@ SegmentResult make_cell(uint32_t cls, const std::vector<std::string> &labels) {
   return cell;
 }
 
+/* rows x cols cells of class 0.  No row is made for 0 rows, however wide. */
+SegmentGrid empty_grid(int64_t rows, int64_t cols) {
+  if (rows == 0)
+    return SegmentGrid();
+  return SegmentGrid(size_t(rows), std::vector<SegmentResult>(size_t(cols)));
+}
+
 }  // namespace
 
 bool Segment(const void *data, const std::vector<int> &dims,
@@ -53,7 +60,7 @@ bool Segment(const void *data, const std::vector<int> &dims,
   result.set_type(RESULT_SEGMENTATION);
   if (n <= 0)
     return true;
-  result.segmentation.assign(size_t(n), SegmentGrid(size_t(h), std::vector<SegmentResult>(size_t(w))));
+  result.segmentation.assign(size_t(n), empty_grid(h, w));
 
   const int64_t plane = h * w;
   const float *block = static_cast<const float *>(data);
@@ -102,8 +109,7 @@ bool SegmentFCN(const void *data, const std::vector<int> &dims,
   result.set_type(RESULT_SEGMENTATION);
   if (n <= 0)
     return true;
-  result.segmentation.assign(size_t(n),
-                             SegmentGrid(size_t(gh), std::vector<SegmentResult>(size_t(gw))));
+  result.segmentation.assign(size_t(n), empty_grid(gh, gw));
 
   std::vector<int32_t> class_map(size_t(plane), 0);
   const float row_ratio = static_cast<float>(h) / static_cast<float>(gh);

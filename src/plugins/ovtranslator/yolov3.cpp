@@ -64,11 +64,12 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
   if (groups > static_cast<size_t>(kLayers))
     return false;  // there are anchor masks for three heads only
   int64_t needed = 0;
+  int64_t frame_floats[kLayers] = {0, 0, 0};
   for (size_t g = 0; g < groups; ++g) {
     const int *d = &dims[g * 4];
     int64_t layer_floats = 0;
-    if (d[1] / 3 < 5 ||
-        !checked_product({batch > 0 ? batch : 0, d[1], d[2], d[3]}, layer_floats) ||
+    if (d[1] / 3 < 5 || !checked_product({d[1], d[2], d[3]}, frame_floats[g]) ||
+        !checked_product({batch > 0 ? batch : 0, frame_floats[g]}, layer_floats) ||
         __builtin_add_overflow(needed, layer_floats, &needed))
       return false;
   }
@@ -80,12 +81,11 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
   const double threshold = kConfidenceThreshold;
   for (size_t g = 0; g < groups; ++g) {
     std::vector<int> group(dims.begin() + g * 4, dims.begin() + g * 4 + 4);
-    const int64_t frame_floats = int64_t(group[1]) * group[2] * group[3];
     const int layer = static_cast<int>(g);
     for (int64_t j = 0; j < batch; ++j) {
       decode(p, uint64_t(iw), uint64_t(ih), group, layer, labels, candidates[size_t(j)],
              threshold);
-      p += frame_floats;
+      p += frame_floats[g];
     }
   }
   for (auto &frame : candidates)
@@ -307,9 +307,10 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
         box.y2 = std::min(y2, 1.0f);
         box.obj_label = label_for(best_class[size_t(slot)], labels);
         box.prob = best[size_t(slot)];
-        const int64_t q = 3 * (r * W + c) + a * H * W;
-        const int64_t hh = H * H;
-        box.obj_id = static_cast<uint32_t>(q / hh * hh * entries + 4 * hh + q % hh);
+        // unsigned: only the low 32 bits are kept, without overflow for tall layers
+        const uint64_t q = uint64_t(3 * (r * W + c) + a * H * W);
+        const uint64_t hh = uint64_t(H) * uint64_t(H);
+        box.obj_id = static_cast<uint32_t>(q / hh * hh * uint64_t(entries) + 4 * hh + q % hh);
         candidates.push_back(std::move(box));
       }
     }
