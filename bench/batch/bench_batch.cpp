@@ -244,6 +244,11 @@ int main(int argc, char **argv) {
     std::snprintf(label, sizeof label, "%dx%d", s.width, s.height);
     std::printf("%-10s %12.1f %12.1f %12.1f %9.2f %9.2f\n", label, frames / best_ov,
                 frames / best_comp, mcpy, best_comp / best_ov, (frames / best_ov) / mcpy);
+    std::printf("RESULT: ovvideobatch 4x%s frames/s | %.1f | compositor %.1f (target ratio >= 1.2) "
+                "| %.2f\n",
+                label, frames / best_ov, frames / best_comp, best_comp / best_ov);
+    std::printf("RESULT: ovvideobatch 4x%s share of memcpy | %.1f | memcpy bound %.1f frames/s | %.2f\n",
+                label, frames / best_ov, mcpy, (frames / best_ov) / mcpy);
   }
   std::printf("ov/comp: output frames/s of ovvideobatch over compositor (target >= 1.2)\n"
               "ov/memcpy: share of memcpy bandwidth (copying the same bytes) reached\n");
