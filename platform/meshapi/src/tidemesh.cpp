@@ -21,7 +21,7 @@ namespace {
 
 constexpr int32_t kReaderDepth = 8;
 constexpr int64_t kMaxBlockingMs = 100;
-constexpr uint32_t kTakeBatch = 16;
+constexpr uint32_t kTakeBatch = 1;
 
 std::string dds_error(dds_return_t rc) { return dds_strretcode(rc); }
 
@@ -427,7 +427,12 @@ class ThingImpl {
       }
       writer = it->second.writer;
     }
-    std::vector<uint8_t> payload = iot::encode_payload(sample);
+    // One payload buffer per thing, reused, so large frames do not fault in
+    // fresh pages on every write.
+    std::lock_guard<std::mutex> wlock(writeMutex_);
+    std::vector<uint8_t> &payload = payload_;
+    payload.clear();
+    iot::encode_payload(sample, payload);
     if (payload.size() > UINT32_MAX) throw MeshError("sample for " + name + " is too large");
     mesh_MeshSample s;
     s.thing_id = const_cast<char *>(id_.c_str());
@@ -496,6 +501,8 @@ class ThingImpl {
   ThingClass cls_;
   std::map<std::string, TagGroup> inputs_;
   std::atomic<uint64_t> timeouts_{0};
+  std::mutex writeMutex_;  /* guards payload_ (held across dds_write) */
+  std::vector<uint8_t> payload_;
   std::mutex mutex_;  /* guards closed_, publisher_, outputs_, selectors_ */
   bool closed_ = false;
   dds_entity_t publisher_ = 0;
