@@ -86,7 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
         // no rows: a wide row must not be built either (ASan's allocator
         // limit would report it)
         BoundCase{"SegmentNoRowsWide", Segment, {1, 0, 2000000000}, 16, true},
-        BoundCase{"FcnNoRowsWide", SegmentFCN, {1, 0, 0, 2000000000, 1, 1, 1}, 16, true}),
+        BoundCase{"FcnNoRowsWide", SegmentFCN, {1, 0, 0, 2000000000, 1, 1, 1}, 16, true},
+        // and many empty rows are bounded like cells
+        BoundCase{"SegmentManyEmptyRows", Segment, {1, 0, 2000000000, 0}, 16, false},
+        BoundCase{"FcnManyEmptyRows", SegmentFCN, {1, 0, 2000000000, 0, 1, 1, 1}, 16, false}),
     [](const testing::TestParamInfo<BoundCase> &i) { return std::string(i.param.name); });
 
 TEST(TensorBounds, WithoutCountDimsAreTrusted) {

@@ -48,11 +48,12 @@ bool Segment(const void *data, const std::vector<int> &dims,
   const int64_t h = class_map ? dims[1] : dims[2];
   const int64_t w = class_map ? dims[2] : dims[3];
 
-  // Every cell must be backed by the tensor, also with no score planes.
-  int64_t needed = 0, cells = 0;
+  // Every cell must be backed by the tensor, also with no score planes, and
+  // empty rows count against the bound like cells.
+  int64_t needed = 0, cells = 0, slots = 0;
   if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) ||
       !checked_product({n, h, w}, cells) || !fits_tensor(info, std::max(needed, cells)) ||
-      cells > kMaxGridCells)
+      !checked_product({n, h, std::max<int64_t>(w, 1)}, slots) || slots > kMaxGridCells)
     return false;
   if (needed > 0 && data == nullptr)
     return false;
@@ -101,7 +102,7 @@ bool SegmentFCN(const void *data, const std::vector<int> &dims,
   if (!frames_ok(info, n) || !checked_product({n, nc, h, w}, needed) ||
       !checked_product({h, w}, plane) || !checked_product({n, plane}, positions) ||
       !fits_tensor(info, std::max(needed, positions)) || plane > 8 * kMaxGridCells ||
-      !checked_product({n, gh, gw}, cells) || cells > kMaxGridCells)
+      !checked_product({n, gh, std::max<int64_t>(gw, 1)}, cells) || cells > kMaxGridCells)
     return false;
   if (needed > 0 && data == nullptr)
     return false;
