@@ -242,6 +242,10 @@ int main(int argc, char **argv) {
     std::printf("30 samples/s: %s loss, p50 %.2f ms (target: no loss, <= 5 ms)\n",
                 steady.received == 300 ? "no" : "SOME", steady.p50 / 1000);
     std::printf("%s\n", ok ? "targets met" : "targets NOT met");
+    std::printf("RESULT: Thing::write -> Selector::read 921600 B samples/s | %.0f | ddsperf %.0f "
+                "(target ratio >= 0.8) | %.2f\n", burst.rate, dds, ratio);
+    std::printf("RESULT: same at 30 samples/s, p50 latency ms | %.2f | %ld/%ld received "
+                "(target: none lost, <= 5 ms) | -\n", steady.p50 / 1000, steady.received, steady.sent);
     std::system(("rm -rf '" + s.dir + "'").c_str());
     return 0;
   } catch (const std::exception &e) {
