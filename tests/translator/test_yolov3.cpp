@@ -409,3 +409,16 @@ TEST(Yolov3Reference, TensorRtDecoderAndSuppressionMatchTheCellLoop) {
 }
 
 }  // namespace
+
+// An empty grid with an absurd channel count (a hostile dims text) yields no
+// boxes at once instead of walking hundreds of millions of class planes.
+TEST(Yolov3TensorRt, EmptyGridWithHugeChannelCountEndsAtOnce) {
+  std::vector<float> t(47, 0.5f);
+  TranslateInfo info = input_size(416, 416);
+  info["count"] = TranslateElem(int32_t(t.size()));
+  Result r;
+  ASSERT_TRUE(TensorRT_Yolov3(t.data(), {2, 2000000001, 2, 0}, kNoLabels, info, r));
+  ASSERT_EQ(r.detection_box.size(), 2u);
+  EXPECT_TRUE(r.detection_box[0].empty());
+  EXPECT_TRUE(r.detection_box[1].empty());
+}

@@ -271,6 +271,9 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
       if (o[p])
         open_cells.push_back(p);
     }
+    // A hostile channel count with an empty grid must not spin over classes.
+    if (open_cells.empty())
+      continue;
     for (int64_t k = 0; k < classes; ++k) {
       const float *scores = anchor_data + (5 + k) * plane;
       for (int64_t p : open_cells) {
