@@ -16,5 +16,5 @@ bin="$work/$name"
   "$@" -o "$bin"
 "$seeder" "$work/seeds"
 cd "$work"
-"$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+"$bin" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
   corpus seeds 2>&1 | tail -n 20
