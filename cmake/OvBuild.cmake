@@ -11,6 +11,8 @@ endif()
 
 include(GNUInstallDirs)
 
+set(OV_PLUGIN_VERSION_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/plugin.map)
+
 # ov_add_plugin(<target> <plugin-dir-name> SOURCES ... [LIBS ...])
 # A GStreamer plug-in: lands in <out>/plugins/<name>/, finds the metadata
 # library through its run path, and carries its own copy of the frame/matrix
@@ -27,5 +29,7 @@ function(ov_add_plugin target name)
     LIBRARY_OUTPUT_DIRECTORY ${OV_OUT_DIR}/plugins/${name}
     BUILD_WITH_INSTALL_RPATH ON
     INSTALL_RPATH "$ORIGIN/../../common/meta:$ORIGIN/../../common/opencv")
+  target_link_options(${target} PRIVATE -Wl,--version-script=${OV_PLUGIN_VERSION_SCRIPT})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${OV_PLUGIN_VERSION_SCRIPT})
   install(TARGETS ${target} LIBRARY DESTINATION plugins/${name})
 endfunction()
