@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs to build, test and run.
 # Idempotent: asks apt only for what is missing and says what it does.
+#   scripts/install-deps.sh [--bench]   (--bench: also what the benchmarks compare with)
 set -euo pipefail
 
 PACKAGES=(
@@ -25,6 +26,11 @@ PACKAGES=(
   # network definitions for benchmarks
   darknet
 )
+
+# Benchmarks also compare with GStreamer's shared-memory transport.
+if [ "${1:-}" = "--bench" ]; then
+  PACKAGES+=(gstreamer1.0-plugins-bad)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
