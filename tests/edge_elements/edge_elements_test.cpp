@@ -58,15 +58,15 @@ cv::Mat picture(int width, int height, int seed) {
 
 /* A BGR buffer in GStreamer's layout (rows padded to 4 bytes) with a batch
  * record: one frame with its boxes and grid, one device "cam-<stream>". */
-ov::BufferPtr make_frame(const cv::Mat &img, const FrameSpec &spec, const std::string &stream) {
+ov::BufferPtr make_frame(const cv::Mat &img, const FrameSpec &wanted, const std::string &stream) {
   const size_t stride = (img.cols * 3 + 3) / 4 * 4;
   ov::BufferPtr buf(gst_buffer_new_allocate(nullptr, stride * img.rows, nullptr));
   {
     ov::BufferMap map(buf.get(), GST_MAP_WRITE);
     for (int r = 0; r < img.rows; ++r) std::memcpy(map.data() + r * stride, img.ptr(r), img.cols * 3);
   }
-  GST_BUFFER_OFFSET(buf.get()) = spec.frame_id;
-  if (spec.with_meta) {
+  GST_BUFFER_OFFSET(buf.get()) = wanted.frame_id;
+  if (wanted.with_meta) {
     GstOvBatchMeta *meta = try_get_ov_batch_meta(buf.get());
     DeviceInfoData dev;
     dev.stream_id = stream;
@@ -75,21 +75,21 @@ ov::BufferPtr make_frame(const cv::Mat &img, const FrameSpec &spec, const std::s
     meta->batch.devices.push_back(dev);
     VideoFrameData f;
     f.stream_id = stream;
-    f.frame_id = spec.frame_id;
+    f.frame_id = wanted.frame_id;
     f.width = img.cols;
     f.height = img.rows;
     f.channels = 3;
-    for (size_t i = 0; i < spec.box_labels.size(); ++i) {
+    for (size_t i = 0; i < wanted.box_labels.size(); ++i) {
       orvane::ai::DetectionBoxResult b;
       b.obj_id = static_cast<uint32_t>(i);
-      b.obj_label = spec.box_labels[i];
-      b.class_label = spec.box_labels[i];
+      b.obj_label = wanted.box_labels[i];
+      b.class_label = wanted.box_labels[i];
       b.x1 = 0.25f;
       b.x2 = 0.75f;
       b.prob = 0.9f;
       f.box_results.push_back(b);
     }
-    f.seg_results = spec.grid;
+    f.seg_results = wanted.grid;
     meta->batch.frames.push_back(f);
   }
   return buf;
@@ -202,9 +202,9 @@ TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
   AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
   ASSERT_TRUE(pub.start());
   const auto got = exchange(pub, sub, 20, [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(picture(64, 48, static_cast<int>(id)), spec, "s0");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(picture(64, 48, static_cast<int>(id)), wanted, "s0");
   });
   EXPECT_EQ(ids(got), one_to(20));
   size_t with_device = 0;
@@ -237,10 +237,10 @@ TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
   AppPipeline pub(publisher("taggroups=uni"));
   ASSERT_TRUE(pub.start());
   const auto got = exchange(pub, sub, 10, [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    spec.box_labels = {"car", "bus"};
-    return make_frame(picture(64, 48, 3), spec, "s1");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    wanted.box_labels = {"car", "bus"};
+    return make_frame(picture(64, 48, 3), wanted, "s1");
   });
   EXPECT_EQ(ids(got), one_to(10));
   for (const auto &s : got) {
@@ -259,9 +259,9 @@ TEST(EdgeElements, SubscriberWithoutTagGroupsGetsFramesOnly) {
   AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
   ASSERT_TRUE(pub.start());
   const auto got = exchange(pub, sub, 8, [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(picture(64, 48, 1), spec, "s2");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(picture(64, 48, 1), wanted, "s2");
   });
   EXPECT_EQ(ids(got), one_to(8));
   for (const auto &s : got) {
@@ -279,10 +279,10 @@ TEST(EdgeElements, BuffersWithoutBatchRecordPublishFabricatedRecords) {
   AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
   ASSERT_TRUE(pub.start());
   const auto got = exchange(pub, sub, 5, [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id; /* the buffer offset gives the frame number */
-    spec.with_meta = false;
-    return make_frame(picture(64, 48, 0), spec, "");
+    FrameSpec wanted;
+    wanted.frame_id = id; /* the buffer offset gives the frame number */
+    wanted.with_meta = false;
+    return make_frame(picture(64, 48, 0), wanted, "");
   });
   EXPECT_EQ(ids(got), one_to(5));
   for (const auto &s : got) {
@@ -306,16 +306,16 @@ TEST(EdgeElements, ContextIdKeepsTwoPublishersApart) {
   ASSERT_TRUE(right.start());
   std::thread noise([&] {
     for (uint32_t i = 0; i < 40; ++i) {
-      FrameSpec spec;
-      spec.frame_id = 1000 + i;
-      right.push(make_frame(picture(64, 48, 9), spec, "right"));
+      FrameSpec wanted;
+      wanted.frame_id = 1000 + i;
+      right.push(make_frame(picture(64, 48, 9), wanted, "right"));
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
   });
   const auto got = exchange(left, sub, 10, [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(picture(64, 48, 4), spec, "left");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(picture(64, 48, 4), wanted, "left");
   });
   noise.join();
   EXPECT_EQ(ids(got), one_to(10));
@@ -334,10 +334,10 @@ TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {
   for (int id : {1, 1, 2, 2, 2}) grid[0].push_back({id, id == 1 ? "road" : "car"});
   for (int id : {3, 3, 3, 3, 3}) grid[1].push_back({id, "sky"});
   const auto got = exchange(pub, sub, 3, [&](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    spec.grid = grid;
-    return make_frame(picture(64, 48, 0), spec, "seg");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    wanted.grid = grid;
+    return make_frame(picture(64, 48, 0), wanted, "seg");
   });
   ASSERT_EQ(ids(got), one_to(3));
   const auto &seg = meta_of(got[0])->batch.frames[0].seg_results;
@@ -362,9 +362,9 @@ TEST_P(PixelOutput, PlanarOutputMatchesTheSourcePicture) {
   ASSERT_TRUE(pub.start());
   const cv::Mat pic = picture(320, 240, 0);
   const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(pic, spec, "px");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(pic, wanted, "px");
   });
   ASSERT_EQ(got.size(), 2u);
   const cv::Mat out = bgr_of(got[1]);
@@ -382,9 +382,9 @@ TEST(EdgeElements, A642WideBGRFrameCrossesAsThePicture) {
   ASSERT_TRUE(pub.start());
   const cv::Mat pic = picture(642, 20, 5);
   const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(pic, spec, "wide");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(pic, wanted, "wide");
   });
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(cv::norm(bgr_of(got[0]), pic, cv::NORM_INF), 0);
@@ -430,9 +430,9 @@ TEST(EdgeElements, PausingAndRestartingKeepsFramesComing) {
   AppPipeline pub(publisher("taggroups=VideoFrameData"));
   ASSERT_TRUE(pub.start());
   auto make = [](uint32_t id) {
-    FrameSpec spec;
-    spec.frame_id = id;
-    return make_frame(picture(64, 48, 2), spec, "p");
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(picture(64, 48, 2), wanted, "p");
   };
   EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
 
@@ -474,9 +474,9 @@ TEST(EdgeElements, SinkWithoutTagGroupsPublishesNothing) {
   AppPipeline pub(publisher(""));
   ASSERT_TRUE(pub.start());
   for (uint32_t i = 0; i < 3; ++i) {
-    FrameSpec spec;
-    spec.frame_id = i;
-    EXPECT_EQ(pub.push(make_frame(picture(64, 48, 0), spec, "x")), GST_FLOW_OK);
+    FrameSpec wanted;
+    wanted.frame_id = i;
+    EXPECT_EQ(pub.push(make_frame(picture(64, 48, 0), wanted, "x")), GST_FLOW_OK);
   }
   pub.end_of_stream();
   ov::BusPtr bus(gst_element_get_bus(pub.pipeline()));

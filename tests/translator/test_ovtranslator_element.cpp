@@ -83,10 +83,10 @@ TEST(OvTranslatorProps, DefaultsAndEnumNicks) {
   EXPECT_EQ(topology, 6);
   EXPECT_EQ(engine, 2);
 
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "dims");
-  ASSERT_NE(spec, nullptr);
-  EXPECT_STREQ(G_PARAM_SPEC_STRING(spec)->default_value, "");
-  EXPECT_STREQ(g_param_spec_get_blurb(spec),
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(e.get()), "dims");
+  ASSERT_NE(pspec, nullptr);
+  EXPECT_STREQ(G_PARAM_SPEC_STRING(pspec)->default_value, "");
+  EXPECT_STREQ(g_param_spec_get_blurb(pspec),
                "Dimensions of inference results, seperate by ,. 0 will be auto calculate size");
 }
 
