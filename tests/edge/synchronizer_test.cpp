@@ -1,106 +1,179 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "edge.h"
 #include "synchronizer.h"
 
 using namespace VXCORE;
+using Clock = Synchronizer::Clock;
+using std::chrono::milliseconds;
 
 namespace {
 
-FrameInfo frame(uint32_t id) {
+FrameInfo frame(uint32_t id, const std::string &stream = "cam") {
   FrameInfo f;
-  f.stream_id = "cam";
+  f.stream_id = stream;
   f.frame_id = id;
   f.width = 2;
   f.height = 1;
-  f.data = {10, 20, 30, 40, 50, 60};
+  f.data = {static_cast<uint8_t>(id), 20, 30, 40, 50, 60};
   f.size = 6;
   f.compression = "com.vision.models.COMPRESSION_KIND_NONE";
   return f;
 }
 
-Information<ClassificationData> cls(uint32_t id, size_t entries = 1) {
+Information<ClassificationData> cls(uint32_t id, size_t entries = 1, const std::string &stream = "cam") {
   Information<ClassificationData> c;
+  c.stream_id = stream;
   c.frame_id = id;
   c.data.resize(entries);
   if (entries) c.data[0].label = "for " + std::to_string(id);
   return c;
 }
 
-std::vector<uint32_t> pool_ids(Synchronizer &s) {
-  std::lock_guard<std::mutex> lock(m);
-  std::vector<uint32_t> ids;
-  for (const SynchronizedData &d : s.syncPool.synchronizedVec) ids.push_back(d.frame.frame_id);
-  return ids;
+Information<DetectionBoxData> det(uint32_t id, const std::string &label,
+                                  const std::string &stream = "cam") {
+  Information<DetectionBoxData> d;
+  d.stream_id = stream;
+  d.frame_id = id;
+  if (!label.empty()) {
+    d.data.resize(1);
+    d.data[0].obj_label = label;
+  }
+  return d;
 }
+
+DeviceInfo device(const std::string &stream) {
+  DeviceInfo d;
+  d.stream_id = stream;
+  return d;
+}
+
+std::vector<SynchronizedData> drain(Synchronizer &s) {
+  std::vector<SynchronizedData> out;
+  SynchronizedData d;
+  while (s.pop(d)) out.push_back(std::move(d));
+  return out;
+}
+
+/* A time after every wait limit of frames pushed so far. */
+Clock::time_point later(milliseconds limit) { return Clock::now() + limit + milliseconds(1); }
 
 }  // namespace
 
 TEST(Synchronizer, MatchesTheEqualFrameAndDropsOlderResults) {
   Synchronizer s;
+  s.SetExpectedKinds(kClassification);
   for (uint32_t id : {5u, 6u, 7u, 8u}) s.pushClassification(cls(id));
   s.pushFrameInfo(frame(7));
-  s.sync_pass();
-  ASSERT_EQ(s.syncPool.synchronizedVec.size(), 1u);
-  const SynchronizedData &d = s.syncPool.synchronizedVec[0];
-  EXPECT_EQ(d.frame.frame_id, 7u);
-  EXPECT_EQ(d.classification.frame_id, 7u);
-  EXPECT_EQ(d.classification.data[0].label, "for 7");
-  ASSERT_EQ(s.classificationVec.size(), 1u);
-  EXPECT_EQ(s.classificationVec[0].frame_id, 8u);
-  EXPECT_TRUE(s.frameInfoVec.empty());
+  EXPECT_EQ(s.sync_pass(), 1u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].frame.frame_id, 7u);
+  EXPECT_EQ(got[0].classification.frame_id, 7u);
+  EXPECT_EQ(got[0].classification.data[0].label, "for 7");
+  EXPECT_EQ(s.queuedResults(), 1u) << "the entry for frame 8 stays";
+  EXPECT_EQ(s.counters().resultsDropped, 2u);
+  EXPECT_EQ(s.queuedFrames(), 0u);
 }
 
-TEST(Synchronizer, FrameWithoutResultsIsDeliveredWithEmptyParts) {
+TEST(Synchronizer, AFrameWaitsForItsResultsAndGetsThem) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection | kClassification);
+  const Clock::time_point before = Clock::now();
+  s.pushFrameInfo(frame(3));
+  Clock::time_point next;
+  EXPECT_EQ(s.sync_pass(before, &next), 0u) << "results of frame 3 are still on their way";
+  EXPECT_GT(next, before);
+  EXPECT_NE(next, Clock::time_point::max());
+  s.pushDetectionBox(det(3, "car"));
+  EXPECT_EQ(s.sync_pass(before), 0u) << "classification is still missing";
+  s.pushClassification(cls(3, 0));  // frame 3 has no classes: an empty record says so
+  EXPECT_EQ(s.sync_pass(before), 1u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 1u);
+  ASSERT_EQ(got[0].detection.data.size(), 1u);
+  EXPECT_EQ(got[0].detection.data[0].obj_label, "car");
+  EXPECT_TRUE(got[0].classification.data.empty());
+  EXPECT_EQ(s.counters().waitExpired, 0u);
+}
+
+TEST(Synchronizer, ARecordOfALaterFrameSettlesTheEarlierOne) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  const Clock::time_point before = Clock::now();
+  s.pushFrameInfo(frame(1));
+  s.pushFrameInfo(frame(2));
+  s.pushDetectionBox(det(2, "bus"));  // nothing came for frame 1
+  EXPECT_EQ(s.sync_pass(before), 2u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0].detection.data.empty());
+  EXPECT_EQ(got[1].detection.data[0].obj_label, "bus");
+}
+
+TEST(Synchronizer, WaitLimitDeliversWithoutAndAnAbsentKindIsNotWaitedForAgain) {
+  Synchronizer s;
+  s.SetExpectedKinds(kSegmentation);
+  s.SetWaitLimit(milliseconds(50));
+  const Clock::time_point before = Clock::now();
+  s.pushFrameInfo(frame(1));
+  EXPECT_EQ(s.sync_pass(before), 0u);
+  EXPECT_EQ(s.sync_pass(later(milliseconds(50))), 1u);
+  EXPECT_EQ(s.counters().waitExpired, 1u);
+  s.pushFrameInfo(frame(2));
+  EXPECT_EQ(s.sync_pass(before), 1u) << "this publisher sends no segmentation";
+  // Once it does, frames wait for it again.
+  SegmentInfo seg;
+  seg.stream_id = "cam";
+  seg.frame_id = 3;
+  seg.data.resize(1);
+  s.pushFrameInfo(frame(4));
+  s.pushSegmentInfo(seg);
+  EXPECT_EQ(s.sync_pass(before), 0u) << "frame 4: a record for frame 3 does not settle it";
+  EXPECT_EQ(s.queuedFrames(), 1u);
+}
+
+TEST(Synchronizer, TheLatestDeviceGoesToEveryLaterFrame) {
+  Synchronizer s;
+  s.pushFrameInfo(frame(1));
+  s.pushDeviceInfo(device("first"));
+  s.pushFrameInfo(frame(2));
+  s.pushFrameInfo(frame(3));
+  s.sync_pass();
+  s.pushDeviceInfo(device("second"));
+  s.pushFrameInfo(frame(4));
+  s.sync_pass();
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].device.stream_id, "first") << "frame 1 was still queued when it came";
+  EXPECT_EQ(got[1].device.stream_id, "first");
+  EXPECT_EQ(got[2].device.stream_id, "first");
+  EXPECT_EQ(got[3].device.stream_id, "second");
+}
+
+TEST(Synchronizer, AFrameWithNothingElseIsDeliveredWithEmptyParts) {
   Synchronizer s;
   s.pushFrameInfo(frame(3));
   s.sync_pass();
-  ASSERT_EQ(s.syncPool.synchronizedVec.size(), 1u);
-  const SynchronizedData &d = s.syncPool.synchronizedVec[0];
-  EXPECT_EQ(d.frame, frame(3));
-  EXPECT_EQ(d.device, DeviceInfo());
-  EXPECT_EQ(d.classification.frame_id, 0u);
-  EXPECT_EQ(d.detection.frame_id, 0u);
-  EXPECT_EQ(d.segmentation.frame_id, 0u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].frame, frame(3));
+  EXPECT_EQ(got[0].device, DeviceInfo());
+  EXPECT_EQ(got[0].classification.frame_id, 0u);
+  EXPECT_EQ(got[0].detection.frame_id, 0u);
+  EXPECT_EQ(got[0].segmentation.frame_id, 0u);
 }
 
-TEST(Synchronizer, DeviceAndAllResultKindsJoinTheirFrame) {
+TEST(Synchronizer, PoolKeepsTheNewestWithoutAConsumer) {
   Synchronizer s;
-  DeviceInfo a, b;
-  a.stream_id = "first";
-  b.stream_id = "second";
-  s.pushDeviceInfo(a);
-  s.pushDeviceInfo(b);
-  Information<DetectionBoxData> det;
-  det.frame_id = 4;
-  det.data.resize(2);
-  s.pushDetectionBox(det);
-  SegmentInfo seg;
-  seg.frame_id = 4;
-  seg.data.resize(1);
-  s.pushSegmentInfo(seg);
-  s.pushFrameInfo(frame(4));
-  s.pushFrameInfo(frame(5));
+  for (uint32_t id = 1; id <= 12; ++id) s.pushFrameInfo(frame(id));
   s.sync_pass();
-  ASSERT_EQ(pool_ids(s), (std::vector<uint32_t>{4, 5}));
-  const SynchronizedData &d = s.syncPool.synchronizedVec[0];
-  EXPECT_EQ(d.device.stream_id, "first");
-  EXPECT_EQ(d.detection, det);
-  EXPECT_EQ(d.segmentation, seg);
-  EXPECT_TRUE(s.deviceInfoVec.empty()) << "the device queue is emptied";
-  EXPECT_EQ(s.syncPool.synchronizedVec[1].device.stream_id, "");
-}
-
-TEST(Synchronizer, PoolKeepsTheNewestElevenWithoutAConsumer) {
-  Synchronizer s;
-  for (uint32_t id = 1; id <= 12; ++id) {
-    s.pushFrameInfo(frame(id));
-    s.pushClassification(cls(id));  // with results: no extra waiting pass
-  }
-  s.sync_pass();
-  EXPECT_EQ(pool_ids(s), (std::vector<uint32_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  EXPECT_EQ(s.poolFrameIds(), (std::vector<uint32_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  EXPECT_EQ(s.counters().poolDropped, 1u);
   poolingData p;
   p.synchronizedVec.resize(5);
   EXPECT_EQ(p.DropSynchronizedVec(0), 0);
@@ -108,68 +181,165 @@ TEST(Synchronizer, PoolKeepsTheNewestElevenWithoutAConsumer) {
   EXPECT_EQ(p.synchronizedVec.size(), 2u);
 }
 
-TEST(Synchronizer, LowerFrameIdClearsTheQueuesAndResynchronises) {
+TEST(Synchronizer, APublisherRestartDropsTheOldNumberingAndKeepsTheNew) {
   Synchronizer s;
+  s.SetExpectedKinds(kClassification);
   s.pushFrameInfo(frame(50));
+  s.pushClassification(cls(50));
   s.sync_pass();
-  for (uint32_t id : {60u, 61u}) s.pushClassification(cls(id));
-  DeviceInfo dev;
-  s.pushDeviceInfo(dev);
-  s.pushFrameInfo(frame(2));
+  for (uint32_t id : {60u, 61u}) s.pushClassification(cls(id));  // frames that never came
+  const Clock::time_point before = Clock::now();
+  s.pushFrameInfo(frame(2));  // the publisher restarted
   testing::internal::CaptureStdout();
-  s.sync_pass();
+  EXPECT_EQ(s.sync_pass(before), 0u) << "frame 2 waits for its own classification";
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "clear all queued data from mesh\n");
-  EXPECT_TRUE(s.classificationVec.empty());
-  EXPECT_TRUE(s.deviceInfoVec.empty());
-  ASSERT_EQ(s.frameInfoVec.size(), 1u) << "the frame waits for the next pass";
-  s.sync_pass();
-  EXPECT_EQ(pool_ids(s), (std::vector<uint32_t>{50, 2}));
+  EXPECT_EQ(s.queuedResults(), 0u);
+  s.pushClassification(cls(2));
+  s.pushFrameInfo(frame(3));
+  s.pushClassification(cls(3));
+  EXPECT_EQ(s.sync_pass(before), 2u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1].frame.frame_id, 2u);
+  EXPECT_EQ(got[1].classification.data[0].label, "for 2");
+  EXPECT_EQ(got[2].classification.data[0].label, "for 3");
+  EXPECT_EQ(s.counters().restarts, 1u);
 }
 
-TEST(Synchronizer, EveryTenthResultlessFrameWaitsOnePass) {
+TEST(Synchronizer, EachSourceIsJoinedOnItsOwn) {
+  // Two publishers on one bus: camera A in its own flow with high frame ids,
+  // two cameras in the default flow with their own stream ids.  Their frames
+  // interleave; none is taken for a restart and every box reaches its frame.
   Synchronizer s;
-  for (uint32_t id = 1; id <= 10; ++id) s.pushFrameInfo(frame(id));
-  s.sync_pass();
-  EXPECT_EQ(pool_ids(s).size(), 9u);
-  ASSERT_EQ(s.frameInfoVec.size(), 1u);
-  EXPECT_EQ(s.frameInfoVec[0].frame_id, 10u);
-  s.sync_pass();
-  EXPECT_EQ(pool_ids(s).back(), 10u);
-  EXPECT_TRUE(s.frameInfoVec.empty());
+  s.SetExpectedKinds(kDetection);
+  const Clock::time_point before = Clock::now();
+  const SampleOrigin a{"camA", "pa"}, d{"", "pd"};
+  for (uint32_t i = 0; i < 20; ++i) {
+    s.pushFrameInfo(frame(5000 + i, "x"), a);
+    s.pushFrameInfo(frame(i, "x"), d);
+    s.pushFrameInfo(frame(i, "y"), d);
+    s.pushDetectionBox(det(i, "d-x-" + std::to_string(i), "x"), d);
+    s.pushDetectionBox(det(5000 + i, "a-" + std::to_string(i), "x"), a);
+    s.pushDetectionBox(det(i, "d-y-" + std::to_string(i), "y"), d);
+  }
+  EXPECT_EQ(s.sync_pass(before), 60u);
+  EXPECT_EQ(s.sourceCount(), 3u);
+  EXPECT_EQ(s.counters().restarts, 0u);
+  EXPECT_EQ(s.counters().resultsMatched, 60u);
+  for (const SynchronizedData &g : drain(s)) {
+    ASSERT_EQ(g.detection.data.size(), 1u);
+    const std::string want = g.flow == "camA" ? "a-" + std::to_string(g.frame.frame_id - 5000)
+                                              : "d-" + g.frame.stream_id + "-" +
+                                                    std::to_string(g.frame.frame_id);
+    EXPECT_EQ(g.detection.data[0].obj_label, want);
+  }
 }
 
-TEST(Synchronizer, EmptyResultRecordsAreNeverQueued) {
+TEST(Synchronizer, DevicesFollowTheirPublisher) {
+  // Frames name no camera (" "), devices do; the writer's thing id tells
+  // which publisher sent what.
+  Synchronizer s;
+  s.pushDeviceInfo(device("cam-1"), SampleOrigin::fromWriter("", "P1/DeviceInfoData"));
+  s.pushDeviceInfo(device("cam-2"), SampleOrigin::fromWriter("", "P2/DeviceInfoData"));
+  s.pushFrameInfo(frame(1, " "), SampleOrigin::fromWriter("", "P1"));
+  s.sync_pass();
+  s.pushFrameInfo(frame(1, "other"), SampleOrigin::fromWriter("", "P2"));
+  s.sync_pass();
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].device.stream_id, "cam-1");
+  EXPECT_EQ(got[1].device.stream_id, "cam-2");
+}
+
+TEST(Synchronizer, QueuesAndSourcesAreBounded) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  for (uint32_t i = 0; i < 300; ++i) s.pushDetectionBox(det(i, "orphan"));
+  EXPECT_EQ(s.queuedResults(), Synchronizer::kResultQueueLimit);
+  EXPECT_EQ(s.counters().resultsDropped, 300 - Synchronizer::kResultQueueLimit);
+  Synchronizer f;
+  f.SetExpectedKinds(kDetection);
+  for (uint32_t i = 0; i < 100; ++i) f.pushFrameInfo(frame(i));
+  EXPECT_EQ(f.queuedFrames(), Synchronizer::kFrameQueueLimit);
+  EXPECT_EQ(f.counters().framesDropped, 100 - Synchronizer::kFrameQueueLimit);
+  Synchronizer many;
+  for (int i = 0; i < 100; ++i) many.pushFrameInfo(frame(1), {"flow" + std::to_string(i), ""});
+  EXPECT_EQ(many.sourceCount(), Synchronizer::kSourceLimit);
+  EXPECT_EQ(many.counters().sourcesEvicted, 100 - Synchronizer::kSourceLimit);
+  many.sync_pass();
+  EXPECT_EQ(many.poolSize(), 11u);
+}
+
+TEST(Synchronizer, WorkerDeliversToAWaitingConsumerAndStopWakesIt) {
+  Synchronizer s;
+  s.SetExpectedKinds(kClassification);
+  s.Start();
+  std::vector<uint32_t> got;
+  std::thread consumer([&] {
+    SynchronizedData d;
+    while (s.waitPop(d, [&] { return !s.IsRunning(); })) {
+      got.push_back(d.frame.frame_id);
+      if (got.size() == 3) return;
+    }
+  });
+  for (uint32_t id = 1; id <= 3; ++id) {
+    s.pushClassification(cls(id));
+    s.pushFrameInfo(frame(id));
+  }
+  consumer.join();
+  EXPECT_EQ(got, (std::vector<uint32_t>{1, 2, 3}));
+
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    SynchronizedData d;
+    EXPECT_FALSE(s.waitPop(d, [&] { return !s.IsRunning(); }));
+    returned = true;
+  });
+  s.Stop();  // no frame comes: stopping must end the wait
+  waiter.join();
+  EXPECT_TRUE(returned.load());
+}
+
+TEST(Synchronizer, WakeEndsAWaitThatIsInterrupted) {
+  Synchronizer s;
+  std::atomic<bool> interrupted{false};
+  std::thread waiter([&] {
+    SynchronizedData d;
+    EXPECT_FALSE(s.waitPop(d, [&] { return interrupted.load(); }));
+  });
+  interrupted = true;
+  s.wake();
+  waiter.join();
+}
+
+TEST(Receiver, EmptyResultRecordsSettleButAreNotQueued) {
   ReceiveImage r;
+  r.synchronizer.SetExpectedKinds(kClassification | kDetection | kSegmentation);
   r.callback(cls(1, 0));
-  Information<DetectionBoxData> det;
-  r.callback(det);
-  r.callback(SegmentInfo());
-  EXPECT_TRUE(r.synchronizer.classificationVec.empty());
-  EXPECT_TRUE(r.synchronizer.detectionVec.empty());
-  EXPECT_TRUE(r.synchronizer.segmentVec.empty());
-  r.callback(cls(1, 2));
-  EXPECT_EQ(r.synchronizer.classificationVec.size(), 1u);
+  r.callback(det(1, ""));
+  SegmentInfo seg;
+  seg.stream_id = "cam";
+  seg.frame_id = 1;
+  r.callback(seg);
+  EXPECT_EQ(r.synchronizer.queuedResults(), 0u);
+  r.callback(frame(1));
+  EXPECT_EQ(r.synchronizer.sync_pass(Clock::now() - milliseconds(1000)), 1u);
+  r.callback(cls(2, 2));
+  EXPECT_EQ(r.synchronizer.queuedResults(), 1u);
 }
 
-TEST(Synchronizer, FrameCallbackStoresTheImageInRgbOrder) {
+TEST(Receiver, FramesWithoutPixelsAreNotQueued) {
   ReceiveImage r;
-  FrameInfo f = frame(1);
-  f.format = "com.vision.models.PIXEL_FORMAT_BGR8";
-  r.callback(f);
+  r.callback(FrameInfo());
+  EXPECT_EQ(r.synchronizer.queuedFrames(), 0u);
+  EXPECT_EQ(r.Width(), 0u);
+  r.callback(frame(1));
+  EXPECT_EQ(r.synchronizer.queuedFrames(), 1u);
   EXPECT_EQ(r.Width(), 2u);
   EXPECT_EQ(r.Height(), 1u);
-  cv::Mat img = r.Image();
-  EXPECT_EQ(img.at<cv::Vec3b>(0, 0), cv::Vec3b(30, 20, 10));
-  EXPECT_EQ(r.synchronizer.frameInfoVec.size(), 1u);
-  FrameInfo empty;
-  r.callback(empty);
-  EXPECT_EQ(r.synchronizer.frameInfoVec.size(), 1u) << "frames without pixels are not queued";
-  FrameInfo short_data = frame(2);
-  short_data.data.resize(3);
-  EXPECT_THROW(r.callback(short_data), std::out_of_range);
 }
 
-TEST(Synchronizer, CombinedRecordStopsTheWorkerAndFillsThePool) {
+TEST(Receiver, CombinedRecordsGoToThePoolAndOnesWithoutPictureAreNoFrames) {
   ReceiveImage r;
   r.synchronizer.Start();
   EXPECT_TRUE(r.synchronizer.IsRunning());
@@ -194,12 +364,20 @@ TEST(Synchronizer, CombinedRecordStopsTheWorkerAndFillsThePool) {
   VXA_DeviceInfoData dev;
   dev.stream_id = "dev";
   u.DeviceList = {dev};
-  r.callback(u);
-  EXPECT_FALSE(r.synchronizer.IsRunning());
-  r.callback(UniInfo());  // an empty combined record must not crash
-  std::vector<uint32_t> ids = pool_ids(r.synchronizer);
-  ASSERT_EQ(ids, (std::vector<uint32_t>{9, 0}));
-  const SynchronizedData &d = r.synchronizer.syncPool.synchronizedVec[0];
+  r.callback(u, {"flowX", ""});
+  EXPECT_FALSE(r.synchronizer.IsRunning()) << "combined records need no worker";
+  r.callback(UniInfo());
+  UniInfo no_picture = u;
+  no_picture.VideoList[0].frame_id = 10;
+  no_picture.VideoList[0].data.clear();
+  r.callback(no_picture);
+  EXPECT_EQ(r.synchronizer.poolFrameIds(), (std::vector<uint32_t>{9}))
+      << "a combined record without a picture is no frame";
+  std::vector<SynchronizedData> got = drain(r.synchronizer);
+  ASSERT_EQ(got.size(), 1u);
+  const SynchronizedData &d = got[0];
+  EXPECT_EQ(d.frame.data, (ByteVec{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(d.flow, "flowX");
   EXPECT_EQ(d.classification.engine_id, "eng");
   EXPECT_EQ(d.classification.frame_id, 9u);
   EXPECT_EQ(d.classification.data[0].index, 4);
@@ -209,18 +387,33 @@ TEST(Synchronizer, CombinedRecordStopsTheWorkerAndFillsThePool) {
   EXPECT_EQ(r.Width(), 2u);
 }
 
-TEST(Synchronizer, WorkerDeliversAndIsJoinedOnDestruction) {
-  auto s = std::make_unique<Synchronizer>();
-  s->Start();
-  for (uint32_t id = 1; id <= 3; ++id) {
-    s->pushFrameInfo(frame(id));
-    s->pushClassification(cls(id));
+TEST(MalformedReport, ReportsAtMostOnceASecondAndCountsEverySample) {
+  std::vector<std::string> lines;
+  MalformedReport report("DeviceInfoData", [&](const std::string &l) { lines.push_back(l); });
+  const Clock::time_point t0 = Clock::now();
+  // 6,000 hostile samples over 2.5 simulated seconds.
+  for (int i = 0; i < 6000; ++i) {
+    report.add("IOT_VALUE holds int32, not string");
+    report.flush(t0 + milliseconds(i * 2500 / 6000));
   }
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (pool_ids(*s).size() < 3 && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(pool_ids(*s), (std::vector<uint32_t>{1, 2, 3}));
-  auto t0 = std::chrono::steady_clock::now();
-  s.reset();  // stops and joins while the worker sleeps
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  report.flush(t0 + milliseconds(2600), true);
+  ASSERT_EQ(lines.size(), 4u);  // at 0 s, 1 s, 2 s and the final one
+  uint64_t sum = 0;
+  for (const std::string &l : lines) {
+    unsigned long n = 0;
+    char tail[128] = {0};
+    ASSERT_EQ(sscanf(l.c_str(), "dropped %lu malformed samples of DeviceInfoData in the last second: %127[^\n]",
+                     &n, tail), 2) << l;
+    EXPECT_STREQ(tail, "IOT_VALUE holds int32, not string");
+    sum += n;
+  }
+  EXPECT_EQ(sum, 6000u);
+  EXPECT_EQ(report.total(), 6000u);
+  // The transport's own running count joins in without double counting.
+  report.transport(5, "truncated payload");
+  report.transport(5, "truncated payload");
+  report.flush(t0 + milliseconds(5000));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.back(),
+            "dropped 5 malformed samples of DeviceInfoData in the last second: truncated payload");
 }

@@ -2,6 +2,7 @@
  * publisher pipeline sends, a subscriber pipeline pushes back out. */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -320,6 +321,43 @@ TEST(EdgeElements, ContextIdKeepsTwoPublishersApart) {
   noise.join();
   EXPECT_EQ(ids(got), one_to(10));
   for (const auto &s : got) EXPECT_NE(meta_of(s)->batch.devices[0].serial, "cam-right");
+}
+
+TEST(EdgeElements, TwoSourcesInOneProcessNeverWaitForEachOther) {
+  // The right subscriber's consumer never takes a buffer: its streaming
+  // thread blocks in the push and its pool overflows.  The left one, in the
+  // same process, still gets every frame.
+  BusRoot root;
+  AppPipeline left_sub(
+      "ovedgesrc context-id=left taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
+      "appsink name=sink sync=false");
+  AppPipeline right_sub(
+      "ovedgesrc context-id=right taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
+      "appsink name=stuck sync=false max-buffers=1 drop=false");
+  ASSERT_TRUE(start_live(left_sub));
+  ASSERT_TRUE(start_live(right_sub));
+  AppPipeline left(publisher("context-id=left taggroups=VideoFrameData+DeviceInfoData"));
+  AppPipeline right(publisher("context-id=right taggroups=VideoFrameData+DeviceInfoData"));
+  ASSERT_TRUE(left.start());
+  ASSERT_TRUE(right.start());
+  std::atomic<bool> done{false};
+  std::thread flood([&] {
+    for (uint32_t i = 1; !done.load() && i < 100000; ++i) {
+      FrameSpec wanted;
+      wanted.frame_id = i;
+      right.push(make_frame(picture(64, 48, 9), wanted, "right"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const auto got = exchange(left, left_sub, 20, [](uint32_t id) {
+    FrameSpec wanted;
+    wanted.frame_id = id;
+    return make_frame(picture(64, 48, 4), wanted, "left");
+  });
+  done = true;
+  flood.join();
+  EXPECT_EQ(ids(got), one_to(20));
+  for (const auto &s : got) EXPECT_EQ(meta_of(s)->batch.devices[0].serial, "cam-left");
 }
 
 TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {

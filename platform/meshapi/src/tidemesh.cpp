@@ -302,6 +302,10 @@ class SelectorImpl {
   }
 
   uint64_t dropped() const { return dropped_.load(); }
+  std::string lastDropReason() const {
+    std::lock_guard<std::mutex> lock(reasonMutex_);
+    return lastDropReason_;
+  }
   const std::string &thingId() const { return thingId_; }
 
  private:
@@ -319,10 +323,12 @@ class SelectorImpl {
           out.emplace_back(s->thing_id ? s->thing_id : "", s->flow_id ? s->flow_id : "", group_.name,
                            iot::decode_payload(s->payload._buffer, s->payload._length));
         } catch (const std::exception &e) {
-          uint64_t k = ++dropped_;
-          std::cerr << "meshapi: dropped sample #" << k << " of tag group " << group_.name
-                    << " from thing " << (s->thing_id ? s->thing_id : "?") << ": " << e.what()
-                    << std::endl;
+          // Counted, not printed: a hostile peer must not flood the log.
+          // The caller reports the count at a rate of its choosing.
+          std::lock_guard<std::mutex> lock(reasonMutex_);
+          lastDropReason_ = std::string("from thing ") + (s->thing_id ? s->thing_id : "?") + ": " +
+                            e.what();
+          ++dropped_;
         }
       }
       dds_return_loan(reader, buf, n);
@@ -335,6 +341,8 @@ class SelectorImpl {
   std::string thingId_;
   dds_entity_t topic_ = 0;
   std::atomic<uint64_t> dropped_{0};
+  mutable std::mutex reasonMutex_;  /* guards lastDropReason_ */
+  std::string lastDropReason_;
   std::mutex mutex_;  /* guards closed_ and the entity handles below */
   bool closed_ = false;
   dds_entity_t waitset_ = 0, guard_ = 0, subscriber_ = 0, reader_ = 0, readcond_ = 0;
@@ -377,6 +385,12 @@ std::vector<DataSample> Thing::Selector::read(int timeoutMs) {
 
 size_t Thing::Selector::matchedWriters() const { return impl_ ? impl_->matchedWriters() : 0; }
 uint64_t Thing::Selector::droppedSamples() const { return impl_ ? impl_->dropped() : 0; }
+std::string Thing::Selector::lastDropReason() const {
+  return impl_ ? impl_->lastDropReason() : std::string();
+}
+void Thing::Selector::wake() {
+  if (impl_) impl_->wake();
+}
 
 /* ---------------------------------------------------------------- thing */
 

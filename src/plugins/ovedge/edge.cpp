@@ -7,6 +7,7 @@
 #include <fstream>
 #include <regex>
 
+#include "edge_log.h"
 #include "meshapi/registry.h"
 
 namespace VXCORE {
@@ -72,7 +73,18 @@ std::string search_files(const std::vector<std::string> &files) {
   return "";
 }
 
+namespace {
+std::string properties_with_id(const std::string &uri, const std::string &id);
+}
+
 std::string autoGenerateTingID(const std::string &uri, bool) {
+  return properties_with_id(uri, generateUUID());
+}
+
+namespace {
+/* The properties text of `uri` with its thing id (the value of the first key)
+ * replaced by `id`. */
+std::string properties_with_id(const std::string &uri, const std::string &id) {
   std::string path = strip_scheme(uri);
   std::string text;
   if (!read_file(path, text)) {
@@ -80,11 +92,12 @@ std::string autoGenerateTingID(const std::string &uri, bool) {
     return "";
   }
   size_t colon = text.find(':');
-  if (colon == std::string::npos || !replace_quoted(text, colon + 1, generateUUID()))
+  if (colon == std::string::npos || !replace_quoted(text, colon + 1, id))
     std::cout << "[FORMAT ERROR] no quoted thing id after the first ':' in " << path
               << "; thing id left unchanged" << std::endl;
   return text;
 }
+}  // namespace
 
 std::string replace_thing_property_context_id(const std::string &input, const std::string &contextId,
                                               bool fromFile) {
@@ -179,7 +192,7 @@ Edge::~Edge() {
 }
 
 Thing Edge::createThing(const std::vector<std::string> &tagGroupUris, const std::string &classUri,
-                        const std::string &propertiesUri, bool autoId) {
+                        const std::string &propertiesUri, bool autoId, const std::string &thingId) {
   try {
     mesh::JSonTagGroupRegistry tagGroups;
     for (const std::string &uri : tagGroupUris) tagGroups.registerTagGroupsFromURI(uri);
@@ -197,11 +210,14 @@ Thing Edge::createThing(const std::vector<std::string> &tagGroupUris, const std:
   mesh::JSonThingProperties properties;
   try {
     const bool hasContext = !contextId_.empty();
+    const std::string withId = !autoId              ? std::string()
+                               : thingId.empty() ? autoGenerateTingID(propertiesUri)
+                                                 : properties_with_id(propertiesUri, thingId);
     if (autoId && hasContext)
       properties.readPropertiesFromString(
-          replace_thing_property_context_id(autoGenerateTingID(propertiesUri), contextId_, false));
+          replace_thing_property_context_id(withId, contextId_, false));
     else if (autoId)
-      properties.readPropertiesFromString(autoGenerateTingID(propertiesUri));
+      properties.readPropertiesFromString(withId);
     else if (!hasContext)
       properties.readPropertiesFromURI(propertiesUri);
     else
@@ -230,29 +246,106 @@ void Edge::AddThing(const std::string &name, const std::string &propertiesFile,
   std::vector<std::string> uris = combine_paths(path_join({"file:/", root}), files);
   const size_t n = tagGroupFiles.size();
   std::vector<std::string> tagGroupUris(uris.begin(), uris.begin() + static_cast<long>(n));
-  Thing thing = createThing(tagGroupUris, uris[n], uris[n + 1], true);
-  if (!things_.emplace(name, thing).second) thing.close();
+  // Every thing of this edge is named after the main thing, so a receiver
+  // can tell which records one publisher wrote.
+  Thing thing = createThing(tagGroupUris, uris[n], uris[n + 1], true, mainThingId_ + "/" + name);
+  bool added;
+  {
+    std::lock_guard<std::mutex> lock(thingsMutex_);
+    added = things_.emplace(name, thing).second;
+  }
+  if (!added) thing.close();
+}
+
+Thing *Edge::findThing(const std::string &name) const {
+  std::lock_guard<std::mutex> lock(thingsMutex_);
+  auto it = things_.find(name);
+  return it == things_.end() ? nullptr : const_cast<Thing *>(&it->second);
+}
+
+Thing &Edge::thing(const std::string &name) {
+  Thing *t = findThing(name);
+  if (!t) throw std::out_of_range("no thing for tag group " + name);
+  return *t;
+}
+
+void Edge::keepSelector(const Thing::Selector &selector) {
+  std::lock_guard<std::mutex> lock(thingsMutex_);
+  selectors_.push_back(selector);
+}
+
+void Edge::waitStop(std::chrono::milliseconds most) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  stopCv_.wait_for(lock, most, [this] { return stop_.load(); });
 }
 
 void Edge::writeSample(const std::string &name, const NVPSeq &nvps) {
-  auto it = things_.find(name);
-  if (it != things_.end())
-    it->second.write(name, nvps);
-  else
-    mainThing_.write(name, nvps);
+  Thing *thing = findThing(name);
+  (thing ? *thing : mainThing_).write(name, nvps);
 }
 
 bool Edge::deinit() {
-  stop_.store(true);
-  for (int i = 0; i < 10 && running_.load() != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stop_.store(true);
+  }
+  stopCv_.notify_all();
+  // Readers blocked in a read return at once instead of at its time-out.
+  std::vector<Thing::Selector> selectors;
+  {
+    std::lock_guard<std::mutex> lock(thingsMutex_);
+    selectors = selectors_;
+  }
+  for (Thing::Selector &s : selectors) s.wake();
   for (std::thread &t : threads_)
     if (t.joinable()) t.join();
   threads_.clear();
+  {
+    std::lock_guard<std::mutex> lock(thingsMutex_);
+    selectors_.clear();
+  }
   mainThing_.close();
+  std::lock_guard<std::mutex> lock(thingsMutex_);
   for (auto &kv : things_) kv.second.close();
   bus_.close();
   return true;
+}
+
+/* ------------------------------------------------------------- malformed samples */
+
+MalformedReport::MalformedReport(std::string tagGroup, Sink sink)
+    : tagGroup_(std::move(tagGroup)), sink_(std::move(sink)) {
+  if (!sink_) {
+    ov_edge_debug_init();
+    sink_ = [](const std::string &line) {
+      GST_CAT_WARNING(ov_edge_debug, "%s", line.c_str());
+    };
+  }
+}
+
+void MalformedReport::add(const std::string &reason) {
+  ++pending_;
+  ++total_;
+  reason_ = reason;
+}
+
+void MalformedReport::transport(uint64_t total, const std::string &reason) {
+  if (total <= transportSeen_) return;
+  const uint64_t fresh = total - transportSeen_;
+  transportSeen_ = total;
+  pending_ += fresh;
+  total_ += fresh;
+  reason_ = reason;
+}
+
+void MalformedReport::flush(Clock::time_point now, bool force) {
+  if (pending_ == 0) return;
+  if (!force && reported_ && now - last_ < std::chrono::seconds(1)) return;
+  sink_("dropped " + std::to_string(pending_) + " malformed samples of " + tagGroup_ +
+        " in the last second: " + reason_);
+  pending_ = 0;
+  last_ = now;
+  reported_ = true;
 }
 
 }  // namespace VXCORE

@@ -5,7 +5,11 @@
 #define OVEDGE_EDGE_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "edge_records.h"
+#include "synchronizer.h"
 #include "meshapi/tidemesh.h"
 
 namespace VXCORE {
@@ -60,8 +65,10 @@ class Edge {
   Edge(const Edge &) = delete;
   Edge &operator=(const Edge &) = delete;
 
+  /* With autoId the thing id is `thingId`, or a fresh UUID when it is empty. */
   Thing createThing(const std::vector<std::string> &tagGroupUris, const std::string &classUri,
-                    const std::string &propertiesUri, bool autoId);
+                    const std::string &propertiesUri, bool autoId,
+                    const std::string &thingId = std::string());
   void AddThing(const std::string &name, const std::string &propertiesFile,
                 const std::string &classFile, const std::vector<std::string> &tagGroupFiles);
   void writeSample(const std::string &tagGroupName, const NVPSeq &nvps);
@@ -72,11 +79,14 @@ class Edge {
   void run_read_flow(Receiver *receiver, std::string name, std::string flowId);
   template <typename Receiver, typename Record>
   void read(Receiver *receiver, Thing::Selector &selector);
+  template <typename Receiver, typename Record>
+  void read(Receiver *receiver, Thing::Selector &selector, const std::string &name);
   /* Starts a reader thread (run_read_flow when flowId is not empty). */
   template <typename Receiver, typename Record>
   void startReader(Receiver *receiver, const std::string &name, const std::string &flowId);
 
-  /* Stops and joins the readers, closes the things and the bus. Always true. */
+  /* Stops, wakes and joins the readers, closes the things and the bus.
+   * Always true; a second call does nothing more. */
   bool deinit();
 
   const std::string &mainThingId() const { return mainThingId_; }
@@ -85,9 +95,11 @@ class Edge {
   bool isStopped() const { return stop_.load(); }
   int runningReaders() const { return running_.load(); }
   size_t readerThreads() const { return threads_.size(); }
-  bool hasThing(const std::string &name) const { return things_.count(name) != 0; }
+  bool hasThing(const std::string &name) const { return findThing(name) != nullptr; }
   Thing &mainThing() { return mainThing_; }
-  Thing &thing(const std::string &name) { return things_.at(name); }
+  Thing &thing(const std::string &name);
+  /* Samples the readers could not decode, counted when each reader ends. */
+  uint64_t malformedSamples() const { return malformed_.load(); }
 
  private:
   std::string busConfigUri_;
@@ -99,25 +111,83 @@ class Edge {
   std::atomic<bool> stop_{false};
   std::atomic<uint8_t> running_{0};
   TideMesh bus_;
-  std::map<std::string, Thing> things_;
   Thing mainThing_;
   std::vector<std::thread> threads_;
+  std::atomic<uint64_t> malformed_{0};
+
+  /* Guards the thing map and the selectors list: set-up inserts while
+   * readers started with run_read look things up. */
+  mutable std::mutex thingsMutex_;
+  std::map<std::string, Thing> things_;
+  std::vector<Thing::Selector> selectors_;  /* woken by deinit */
+  std::mutex stopMutex_;
+  std::condition_variable stopCv_;  /* signalled by deinit */
+
+  Thing *findThing(const std::string &name) const;
+  void keepSelector(const Thing::Selector &selector);
+  void waitStop(std::chrono::milliseconds most);
+};
+
+/* Counts the samples of one tag group that could not be decoded and reports
+ * them at most once a second ("dropped N malformed samples of <tag group> in
+ * the last second: <last reason>"), so a hostile peer cannot flood the log. */
+class MalformedReport {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Sink = std::function<void(const std::string &line)>;
+  /* The default sink logs through the bridge's debug category (warning). */
+  explicit MalformedReport(std::string tagGroup, Sink sink = Sink());
+  /* One sample dropped by the decoder of the records. */
+  void add(const std::string &reason);
+  /* The transport's running count of undecodable payloads. */
+  void transport(uint64_t total, const std::string &reason);
+  /* Writes the report line when there is something to say and a second has
+   * passed since the last one (or `force`). */
+  void flush(Clock::time_point now, bool force = false);
+  uint64_t total() const { return total_; }
+
+ private:
+  std::string tagGroup_;
+  Sink sink_;
+  uint64_t pending_ = 0, total_ = 0, transportSeen_ = 0;
+  std::string reason_;
+  Clock::time_point last_{};
+  bool reported_ = false;
 };
 
 template <typename Receiver, typename Record>
 void Edge::read(Receiver *receiver, Thing::Selector &selector) {
+  read<Receiver, Record>(receiver, selector, std::string());
+}
+
+template <typename Receiver, typename Record>
+void Edge::read(Receiver *receiver, Thing::Selector &selector, const std::string &name) {
+  MalformedReport report(name.empty() ? "VideoFrameData" : name);
   while (!stop_.load()) {
+    std::vector<com::quillmark::tidemesh::DataSample> samples;
     try {
-      std::vector<com::quillmark::tidemesh::DataSample> samples = selector.read(1000);
-      for (com::quillmark::tidemesh::DataSample &s : samples) {
-        Record record;
-        record.Decode(s.takeNVPSeq());
-        receiver->callback(record);
-      }
+      samples = selector.read(1000);
     } catch (const std::exception &e) {
       std::cout << "A exception was caught with message " << e.what() << std::endl;
+      waitStop(std::chrono::milliseconds(100));  // a broken selector must not spin
+      continue;
     }
+    for (com::quillmark::tidemesh::DataSample &s : samples) {
+      // One bad sample costs only itself.
+      try {
+        Record record;
+        record.Decode(s.takeNVPSeq());
+        receiver->callback(std::move(record),
+                           SampleOrigin::fromWriter(s.getFlowId(), s.getThingId()));
+      } catch (const std::exception &e) {
+        report.add(e.what());
+      }
+    }
+    report.transport(selector.droppedSamples(), selector.lastDropReason());
+    report.flush(MalformedReport::Clock::now());
   }
+  report.flush(MalformedReport::Clock::now(), true);
+  malformed_ += report.total();
 }
 
 template <typename Receiver, typename Record>
@@ -128,15 +198,17 @@ void Edge::run_read_flow(Receiver *receiver, std::string name, std::string flowI
   // Nothing may escape the thread: a failed select ends this reader only.
   try {
     Thing::Selector selector;
-    if (things_.count(name) == 0) {
+    Thing *thing = findThing(name);
+    if (!thing) {
       std::cout << "New read thread [" << tid.str() << "] for main input" << std::endl;
       selector = mainThing_.select(name);
     } else {
       std::cout << "New read thread [" << tid.str() << "] for input " << name << std::endl;
-      selector = things_.at(name).select(name);
+      selector = thing->select(name);
     }
     if (!flowId.empty()) selector.flow(flowId);
-    read<Receiver, Record>(receiver, selector);
+    keepSelector(selector);
+    if (!stop_.load()) read<Receiver, Record>(receiver, selector, name);
   } catch (const std::exception &e) {
     std::cout << "A exception was caught with message " << e.what() << std::endl;
   }
@@ -150,10 +222,28 @@ void Edge::run_read(Receiver *receiver, std::string name) {
 
 template <typename Receiver, typename Record>
 void Edge::startReader(Receiver *receiver, const std::string &name, const std::string &flowId) {
-  if (flowId.empty())
-    threads_.emplace_back(&Edge::run_read<Receiver, Record>, this, receiver, name);
-  else
-    threads_.emplace_back(&Edge::run_read_flow<Receiver, Record>, this, receiver, name, flowId);
+  // The selector is made here, on the set-up thread, so the reader never
+  // looks at the thing map and a failed select fails the set-up.
+  Thing *thing = findThing(name);
+  Thing::Selector selector = thing ? thing->select(name) : mainThing_.select(name);
+  if (!flowId.empty()) selector.flow(flowId);
+  keepSelector(selector);
+  const bool main = thing == nullptr;
+  ++running_;
+  threads_.emplace_back([this, receiver, name, selector, main]() mutable {
+    std::ostringstream tid;
+    tid << std::this_thread::get_id();
+    if (main)
+      std::cout << "New read thread [" << tid.str() << "] for main input" << std::endl;
+    else
+      std::cout << "New read thread [" << tid.str() << "] for input " << name << std::endl;
+    try {
+      read<Receiver, Record>(receiver, selector, name);
+    } catch (const std::exception &e) {
+      std::cout << "A exception was caught with message " << e.what() << std::endl;
+    }
+    --running_;
+  });
 }
 
 }  // namespace VXCORE

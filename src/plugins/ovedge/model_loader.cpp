@@ -71,6 +71,17 @@ void ModelLoader::addThingOutByProp(const std::shared_ptr<Edge> &edge, std::vect
 void ModelLoader::addThingInByProp(const std::shared_ptr<Edge> &edge, std::vector<std::string> &names,
                                    ReceiveImage &receiver, const std::string &flowId) {
   ov_edge_debug_init();
+  // Frames wait for the results of the kinds read here, and only those.
+  unsigned kinds = 0;
+  for (const std::string &name : names) {
+    switch (fnv1a(name)) {
+      case fnv1a("DetectionBoxData"): kinds |= kDetection; break;
+      case fnv1a("ClassificationData"): kinds |= kClassification; break;
+      case fnv1a("SegmentationData"): kinds |= kSegmentation; break;
+      default: break;
+    }
+  }
+  receiver.synchronizer.SetExpectedKinds(kinds);
   for (const std::string &name : names) {
     const FileSet *f = files_of(name, false);
     if (!f) {

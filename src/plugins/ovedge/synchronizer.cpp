@@ -1,51 +1,97 @@
 #include "synchronizer.h"
 
-#include <chrono>
+#include <algorithm>
 #include <iostream>
+#include <limits>
 
 #include <glib.h>
-#include <opencv2/imgproc.hpp>
 
 namespace VXCORE {
 
-std::mutex m;
+/* One source's waiting frames and results.  `mark` is the frame id of the
+ * last record of a kind that arrived (empty ones included): a frame whose
+ * id is at or below it has nothing more to wait for of that kind. */
+struct Synchronizer::Source {
+  struct Waiting {
+    FrameInfo frame;
+    Clock::time_point arrived;
+  };
+  std::deque<Waiting> frames;
+  std::deque<Information<ClassificationData>> classification;
+  std::deque<Information<DetectionBoxData>> detection;
+  std::deque<SegmentInfo> segmentation;
+  unsigned seen = 0;    /* kinds that ever arrived from this source */
+  unsigned marked = 0;  /* kinds whose mark belongs to the current numbering */
+  unsigned absent = 0;  /* kinds a frame waited for in vain: not waited for again */
+  uint32_t mark[3] = {0, 0, 0};
+  bool hasLast = false;
+  uint32_t lastSyncID = 0;
+  std::string publisher;  /* of the last frame */
+  uint64_t lastActive = 0;
+};
 
 namespace {
-const char *const kBGR8 = "com.vision.models.PIXEL_FORMAT_BGR8";
 
-/* Frame-id search of one result queue: drops older entries, takes the equal one. */
-template <typename T>
-bool take_match(std::vector<T> &queue, uint32_t syncID, T &out, bool msg, const char *what,
-                const char *idName) {
-  if (msg) g_message("%s_n = %d", what, static_cast<int>(queue.size()));
-  bool found = false;
-  if (!queue.empty()) {
-    if (msg) g_message("start search %s...", what);
-    while (!queue.empty()) {
-      const T &e = queue.front();
-      if (msg) g_message("(%s, syncID) = (%d, %d)", idName, e.frame_id, syncID);
-      if (e.frame_id < syncID) {
-        queue.erase(queue.begin());
-      } else if (e.frame_id == syncID) {
-        out = e;
-        queue.erase(queue.begin());
-        found = true;
-        break;
-      } else {
-        break;
-      }
-    }
-  }
-  if (msg) g_message("end search %s...", what);
-  return found;
+int kind_index(unsigned kind) { return kind == kClassification ? 0 : kind == kDetection ? 1 : 2; }
+
+const char *kind_name(unsigned kind) {
+  return kind == kClassification ? "classification"
+         : kind == kDetection    ? "detection"
+                                 : "segmentation";
 }
+
+template <typename T>
+void cap_front(std::deque<T> &q, size_t limit, uint64_t &dropped) {
+  while (q.size() > limit) {
+    q.pop_front();
+    ++dropped;
+  }
+}
+
+/* Drops the entries for frames before `id`; moves out the one for `id`.
+ * True when it was there. */
+template <typename T>
+bool take_match(std::deque<T> &queue, uint32_t id, T &out, uint64_t &dropped) {
+  while (!queue.empty() && queue.front().frame_id < id) {
+    queue.pop_front();
+    ++dropped;
+  }
+  if (queue.empty() || queue.front().frame_id != id) return false;
+  out = std::move(queue.front());
+  queue.pop_front();
+  return true;
+}
+
+/* Whether the result of `kind` for frame `id` has been settled: its record
+ * is queued, a later frame's record arrived, or the kind does not come. */
+template <typename T>
+bool settled(const std::deque<T> &queue, uint32_t id, bool marked, uint32_t mark, bool absent) {
+  for (const T &e : queue)
+    if (e.frame_id >= id) return true;
+  return absent || (marked && mark >= id);
+}
+
+/* After a restart to frame `id`: keeps the entries that came from the new
+ * numbering (ids below the old position `last`), drops the rest. */
+template <typename T>
+void drop_old_numbering(std::deque<T> &queue, uint32_t last, uint64_t &dropped) {
+  std::deque<T> kept;
+  for (T &e : queue) {
+    if (e.frame_id < last)
+      kept.push_back(std::move(e));
+    else
+      ++dropped;
+  }
+  queue.swap(kept);
+}
+
 }  // namespace
 
 int poolingData::DropSynchronizedVec(int limit) {
   if (limit < 1) return 0;
   int dropped = 0;
   while (synchronizedVec.size() > static_cast<size_t>(limit)) {
-    synchronizedVec.erase(synchronizedVec.begin());
+    synchronizedVec.pop_front();
     ++dropped;
   }
   return dropped;
@@ -53,248 +99,486 @@ int poolingData::DropSynchronizedVec(int limit) {
 
 Synchronizer::~Synchronizer() {
   Stop();
-  for (std::thread &t : workers)
-    if (t.joinable()) t.join();
+  for (auto &kv : sources) delete kv.second;
 }
 
 void Synchronizer::Start() {
+  std::lock_guard<std::mutex> lock(m);
+  if (worker.joinable()) return;
   running.store(true);
-  workers.emplace_back(&Synchronizer::sync_work, this);
+  worker = std::thread(&Synchronizer::sync_work, this);
 }
 
-void Synchronizer::Stop() { running.store(false); }
+void Synchronizer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    running.store(false);
+    ++wakeups;
+  }
+  workCv.notify_all();
+  poolCv.notify_all();
+  if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
+}
 
-void Synchronizer::pushFrameInfo(const FrameInfo &f) {
+void Synchronizer::SetExpectedKinds(unsigned kinds) {
   std::lock_guard<std::mutex> lock(m);
-  frameInfoVec.push_back(f);
+  expected = kinds & (kClassification | kDetection | kSegmentation);
 }
-void Synchronizer::pushDeviceInfo(const DeviceInfo &d) {
+
+void Synchronizer::SetPoolLimit(int limit) {
   std::lock_guard<std::mutex> lock(m);
-  deviceInfoVec.push_back(d);
+  poolLimit = limit;
 }
-void Synchronizer::pushClassification(const Information<ClassificationData> &c) {
+
+void Synchronizer::SetWaitLimit(std::chrono::milliseconds limit) {
   std::lock_guard<std::mutex> lock(m);
-  classificationVec.push_back(c);
+  waitLimit = limit;
 }
-void Synchronizer::pushDetectionBox(const Information<DetectionBoxData> &d) {
-  std::lock_guard<std::mutex> lock(m);
-  detectionVec.push_back(d);
+
+void Synchronizer::notify_worker() { workCv.notify_one(); }
+
+Synchronizer::Source &Synchronizer::source_locked(const std::string &flow,
+                                                  const std::string &stream) {
+  const SourceKey key{flow, stream};
+  auto it = sources.find(key);
+  if (it == sources.end()) {
+    it = sources.emplace(key, new Source()).first;
+    evict_locked();
+  }
+  it->second->lastActive = ++tick;
+  return *it->second;
 }
-void Synchronizer::pushSegmentInfo(const SegmentInfo &s) {
-  std::lock_guard<std::mutex> lock(m);
-  segmentVec.push_back(s);
+
+/* Forgets the least recently active sources beyond the limit. */
+void Synchronizer::evict_locked() {
+  while (sources.size() > kSourceLimit) {
+    auto oldest = sources.begin();
+    for (auto it = sources.begin(); it != sources.end(); ++it)
+      if (it->second->lastActive < oldest->second->lastActive) oldest = it;
+    Source *s = oldest->second;
+    stats.framesDropped += s->frames.size();
+    stats.resultsDropped += s->classification.size() + s->detection.size() + s->segmentation.size();
+    ++stats.sourcesEvicted;
+    delete s;
+    sources.erase(oldest);
+  }
+  while (devicesByPublisher.size() > kSourceLimit) devicesByPublisher.erase(devicesByPublisher.begin());
+  while (devicesByStream.size() > kSourceLimit) devicesByStream.erase(devicesByStream.begin());
+  while (devicesByFlow.size() > kSourceLimit) devicesByFlow.erase(devicesByFlow.begin());
+}
+
+void Synchronizer::pushFrameInfo(FrameInfo f, const SampleOrigin &origin) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    Source &s = source_locked(origin.flow, f.stream_id);
+    if (!origin.publisher.empty()) s.publisher = origin.publisher;
+    s.frames.push_back({std::move(f), Clock::now()});
+    cap_front(s.frames, kFrameQueueLimit, stats.framesDropped);
+    dirty = true;
+  }
+  notify_worker();
+}
+
+void Synchronizer::pushDeviceInfo(DeviceInfo d, const SampleOrigin &origin) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    if (!origin.publisher.empty()) devicesByPublisher[{origin.flow, origin.publisher}] = d;
+    devicesByStream[{origin.flow, d.stream_id}] = d;
+    devicesByFlow[origin.flow] = std::move(d);
+    evict_locked();
+  }
+}
+
+template <typename T>
+void Synchronizer::push_result_locked(T &&record, const SampleOrigin &origin, unsigned kind) {
+  Source &s = source_locked(origin.flow, record.stream_id);
+  const int k = kind_index(kind);
+  s.seen |= kind;
+  s.marked |= kind;
+  s.absent &= ~kind;
+  s.mark[k] = record.frame_id;
+  if (record.data.empty()) return;
+  auto push = [&](auto &queue) {
+    queue.push_back(std::move(record));
+    cap_front(queue, kResultQueueLimit, stats.resultsDropped);
+  };
+  if constexpr (std::is_same_v<std::decay_t<T>, Information<ClassificationData>>)
+    push(s.classification);
+  else if constexpr (std::is_same_v<std::decay_t<T>, Information<DetectionBoxData>>)
+    push(s.detection);
+  else
+    push(s.segmentation);
+}
+
+void Synchronizer::pushClassification(Information<ClassificationData> c,
+                                      const SampleOrigin &origin) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    push_result_locked(std::move(c), origin, kClassification);
+    dirty = true;
+  }
+  notify_worker();
+}
+
+void Synchronizer::pushDetectionBox(Information<DetectionBoxData> d, const SampleOrigin &origin) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    push_result_locked(std::move(d), origin, kDetection);
+    dirty = true;
+  }
+  notify_worker();
+}
+
+void Synchronizer::pushSegmentInfo(SegmentInfo s, const SampleOrigin &origin) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    push_result_locked(std::move(s), origin, kSegmentation);
+    dirty = true;
+  }
+  notify_worker();
+}
+
+void Synchronizer::pushSynchronized(SynchronizedData d) {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    deliver_locked(std::move(d));
+  }
+  poolCv.notify_all();
+}
+
+void Synchronizer::deliver_locked(SynchronizedData &&d) {
+  const int dropped = syncPool.DropSynchronizedVec(poolLimit);
+  stats.poolDropped += static_cast<uint64_t>(dropped);
+  const bool msg = workerMessage.load();
+  if (msg) {
+    std::cout << "[Drop Data] Dropped " << dropped << " synchronizedData." << std::endl;
+    std::cout << "(frame id, device id, classification id, detectionbox id, segment id)= ("
+              << d.frame.frame_id << ", " << d.device.stream_id << ", "
+              << d.classification.frame_id << ", " << d.detection.frame_id << ", "
+              << d.segmentation.frame_id << ")" << std::endl;
+  }
+  syncPool.synchronizedVec.push_back(std::move(d));
+  ++stats.delivered;
+}
+
+bool Synchronizer::device_for_locked(const SourceKey &key, const Source &s,
+                                     DeviceInfo &out) const {
+  const std::string &flow = std::get<0>(key);
+  if (!s.publisher.empty()) {
+    auto p = devicesByPublisher.find({flow, s.publisher});
+    if (p != devicesByPublisher.end()) {
+      out = p->second;
+      return true;
+    }
+  }
+  auto st = devicesByStream.find(key);
+  if (st != devicesByStream.end()) {
+    out = st->second;
+    return true;
+  }
+  auto f = devicesByFlow.find(flow);
+  if (f != devicesByFlow.end()) {
+    out = f->second;
+    return true;
+  }
+  return false;
+}
+
+size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::time_point now,
+                                        Clock::time_point &next) {
+  const bool msg = workerMessage.load();
+  size_t delivered = 0;
+  while (!s.frames.empty()) {
+    Source::Waiting &w = s.frames.front();
+    const uint32_t syncID = w.frame.frame_id;
+    if (msg) g_message("syncID = %u", syncID);
+    if (s.hasLast && syncID < s.lastSyncID) {
+      // The publisher restarted its numbering: what was queued for the old
+      // numbering can never match.
+      drop_old_numbering(s.classification, s.lastSyncID, stats.resultsDropped);
+      drop_old_numbering(s.detection, s.lastSyncID, stats.resultsDropped);
+      drop_old_numbering(s.segmentation, s.lastSyncID, stats.resultsDropped);
+      for (unsigned kind : {kClassification, kDetection, kSegmentation})
+        if (s.mark[kind_index(kind)] >= s.lastSyncID) s.marked &= ~kind;
+      ++stats.restarts;
+      std::cout << "clear all queued data from mesh" << std::endl;
+    }
+    s.hasLast = true;
+    s.lastSyncID = syncID;
+
+    unsigned waiting = 0;
+    for (unsigned kind : {kClassification, kDetection, kSegmentation}) {
+      if (!(expected & kind)) continue;
+      const int k = kind_index(kind);
+      const bool marked = (s.marked & kind) != 0, absent = (s.absent & kind) != 0;
+      const bool ok =
+          kind == kClassification ? settled(s.classification, syncID, marked, s.mark[k], absent)
+          : kind == kDetection    ? settled(s.detection, syncID, marked, s.mark[k], absent)
+                                  : settled(s.segmentation, syncID, marked, s.mark[k], absent);
+      if (!ok) waiting |= kind;
+    }
+    if (waiting) {
+      const Clock::time_point deadline = w.arrived + waitLimit;
+      if (now < deadline) {
+        next = std::min(next, deadline);
+        break;
+      }
+      ++stats.waitExpired;
+      // A kind this source has never sent is not waited for again.
+      s.absent |= waiting & ~s.seen;
+      if (msg)
+        for (unsigned kind : {kClassification, kDetection, kSegmentation})
+          if (waiting & kind) g_message("frame %u: no %s result in time", syncID, kind_name(kind));
+    }
+
+    SynchronizedData sd;
+    sd.flow = std::get<0>(key);
+    if (take_match(s.classification, syncID, sd.classification, stats.resultsDropped))
+      ++stats.resultsMatched;
+    if (take_match(s.detection, syncID, sd.detection, stats.resultsDropped))
+      ++stats.resultsMatched;
+    if (take_match(s.segmentation, syncID, sd.segmentation, stats.resultsDropped))
+      ++stats.resultsMatched;
+    device_for_locked(key, s, sd.device);
+    sd.frame = std::move(w.frame);
+    s.frames.pop_front();
+    deliver_locked(std::move(sd));
+    ++delivered;
+  }
+  return delivered;
+}
+
+size_t Synchronizer::sync_pass(Clock::time_point now, Clock::time_point *next) {
+  size_t delivered = 0;
+  Clock::time_point earliest = Clock::time_point::max();
+  {
+    std::lock_guard<std::mutex> lock(m);
+    dirty = false;
+    if (workerMessage.load()) {
+      g_message("************");
+      g_message("in sync_work(), frameInfoVec.size() = %d", static_cast<int>(queuedFramesLocked()));
+      g_message("in sync_work(), syncPool.synchronizedVec.size() = %d",
+                static_cast<int>(syncPool.synchronizedVec.size()));
+      g_message("************");
+    }
+    for (auto &kv : sources) delivered += pass_source_locked(kv.first, *kv.second, now, earliest);
+  }
+  if (delivered) poolCv.notify_all();
+  if (next) *next = earliest;
+  return delivered;
 }
 
 void Synchronizer::sync_work() {
+  Clock::time_point next = Clock::time_point::max();
   for (;;) {
-    if (!running.load()) {
-      g_message("break sync while.");
-      return;
+    {
+      std::unique_lock<std::mutex> lock(m);
+      auto ready = [&] { return !running.load() || dirty; };
+      if (next == Clock::time_point::max())
+        workCv.wait(lock, ready);
+      else
+        workCv.wait_until(lock, next, ready);
+      if (!running.load()) {
+        g_message("break sync while.");
+        return;
+      }
     }
-    sync_pass();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sync_pass(Clock::now(), &next);
   }
 }
 
-void Synchronizer::sync_pass() {
+bool Synchronizer::pop(SynchronizedData &out) {
   std::lock_guard<std::mutex> lock(m);
-  if (frameInfoVec.empty()) return;
-  const bool msg = workerMessage.load();
-  if (msg) {
-    g_message("************");
-    g_message("in sync_work(), frameInfoVec.size() = %d", static_cast<int>(frameInfoVec.size()));
-    g_message("in sync_work(), syncPool.synchronizedVec.size() = %d",
-              static_cast<int>(syncPool.synchronizedVec.size()));
-    g_message("************");
+  if (syncPool.synchronizedVec.empty()) return false;
+  out = std::move(syncPool.synchronizedVec.front());
+  syncPool.synchronizedVec.pop_front();
+  return true;
+}
+
+bool Synchronizer::waitPop(SynchronizedData &out, const std::function<bool()> &interrupted) {
+  std::unique_lock<std::mutex> lock(m);
+  for (;;) {
+    if (!syncPool.synchronizedVec.empty()) {
+      out = std::move(syncPool.synchronizedVec.front());
+      syncPool.synchronizedVec.pop_front();
+      return true;
+    }
+    if (interrupted()) return false;
+    const uint64_t seen = wakeups;
+    poolCv.wait(lock, [&] { return !syncPool.synchronizedVec.empty() || wakeups != seen; });
   }
-  int remaining = static_cast<int>(frameInfoVec.size());
-  while (remaining > 0) {
-    const uint32_t syncID = frameInfoVec.front().frame_id;
-    if (msg) g_message("syncID = %d", syncID);
-    if (syncID < lastSyncID) {
-      // The publisher restarted its numbering.
-      deviceInfoVec.clear();
-      classificationVec.clear();
-      detectionVec.clear();
-      segmentVec.clear();
-      std::cout << "clear all queued data from mesh" << std::endl;
-      lastSyncID = 0;
-      return;
-    }
-    lastSyncID = syncID;
+}
 
-    SynchronizedData sd;
-    sd.frame = frameInfoVec.front();
-    bool found = false;
-    if (msg) g_message("classification_n = %d", static_cast<int>(classificationVec.size()));
-    if (!classificationVec.empty()) {
-      if (msg) g_message("start search classification...");
-      size_t pos = 0;
-      while (!classificationVec.empty()) {
-        const Information<ClassificationData> &e = classificationVec.front();
-        if (msg) g_message("(c_id, syncID) = (%d, %d)", e.frame_id, syncID);
-        if (e.frame_id < syncID) {
-          classificationVec.erase(classificationVec.begin());
-          ++pos;
-        } else if (e.frame_id == syncID) {
-          if (msg)
-            g_message("syncPool.classificationVec[%d]'s class_result number = %d",
-                      static_cast<int>(pos), static_cast<int>(e.data.size()));
-          sd.classification = e;
-          classificationVec.erase(classificationVec.begin());
-          found = true;
-          break;
-        } else {
-          break;
-        }
-      }
-    }
-    if (msg) g_message("end search classification...");
-    found = take_match(detectionVec, syncID, sd.detection, msg, "detection", "d_id") || found;
-    found = take_match(segmentVec, syncID, sd.segmentation, msg, "segmentation", "s_id") || found;
-
-    if (!deviceInfoVec.empty()) {
-      if (msg) g_message("Start get deviceInfoVec...");
-      sd.device = deviceInfoVec.front();
-      deviceInfoVec.clear();
-      if (msg) g_message("end get deviceInfoVec...");
-    }
-
-    if (found) {
-      missCount = 0;
-    } else if (++missCount >= 10) {
-      // Every tenth frame without results waits one pass for late results.
-      missCount = 0;
-      return;
-    }
-
-    int dropped = syncPool.DropSynchronizedVec(poolLimit);
-    if (msg) std::cout << "[Drop Data] Dropped " << dropped << " synchronizedData." << std::endl;
-    if (msg)
-      std::cout << "(frame id, device id, classification id, detectionbox id, segment id)= ("
-                << sd.frame.frame_id << ", " << sd.device.stream_id << ", "
-                << sd.classification.frame_id << ", " << sd.detection.frame_id << ", "
-                << sd.segmentation.frame_id << ")" << std::endl;
-    syncPool.synchronizedVec.push_back(std::move(sd));
-    frameInfoVec.erase(frameInfoVec.begin());
-    --remaining;
-    if (msg) g_message("Rest frame number in this sync time = %d", remaining);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+void Synchronizer::wake() {
+  {
+    std::lock_guard<std::mutex> lock(m);
+    ++wakeups;
   }
+  poolCv.notify_all();
+}
+
+size_t Synchronizer::poolSize() const {
+  std::lock_guard<std::mutex> lock(m);
+  return syncPool.synchronizedVec.size();
+}
+
+std::vector<uint32_t> Synchronizer::poolFrameIds() const {
+  std::lock_guard<std::mutex> lock(m);
+  std::vector<uint32_t> ids;
+  for (const SynchronizedData &d : syncPool.synchronizedVec) ids.push_back(d.frame.frame_id);
+  return ids;
+}
+
+size_t Synchronizer::queuedFramesLocked() const {
+  size_t n = 0;
+  for (const auto &kv : sources) n += kv.second->frames.size();
+  return n;
+}
+
+size_t Synchronizer::queuedFrames() const {
+  std::lock_guard<std::mutex> lock(m);
+  return queuedFramesLocked();
+}
+
+size_t Synchronizer::queuedResults() const {
+  std::lock_guard<std::mutex> lock(m);
+  size_t n = 0;
+  for (const auto &kv : sources)
+    n += kv.second->classification.size() + kv.second->detection.size() +
+         kv.second->segmentation.size();
+  return n;
+}
+
+size_t Synchronizer::sourceCount() const {
+  std::lock_guard<std::mutex> lock(m);
+  return sources.size();
+}
+
+size_t Synchronizer::knownDevices() const {
+  std::lock_guard<std::mutex> lock(m);
+  return devicesByFlow.empty() ? 0 : std::max(devicesByPublisher.size(), size_t(1));
+}
+
+SyncCounters Synchronizer::counters() const {
+  std::lock_guard<std::mutex> lock(m);
+  return stats;
 }
 
 /* ------------------------------------------------------------- receiver */
 
-void ReceiveImage::store_image(const cv::Mat &img) {
-  std::lock_guard<std::mutex> lock(imageMutex);
-  image = img;
-  width.store(static_cast<uint32_t>(img.cols));
-  height.store(static_cast<uint32_t>(img.rows));
+void ReceiveImage::note_size(uint32_t w, uint32_t h) {
+  width.store(w);
+  height.store(h);
 }
 
-cv::Mat ReceiveImage::Image() const {
-  std::lock_guard<std::mutex> lock(imageMutex);
-  return image.clone();
-}
-
-void ReceiveImage::callback(const FrameInfo &frame) {
+void ReceiveImage::callback(FrameInfo &&frame, const SampleOrigin &origin) {
   if (frame.data.empty() || frame.width == 0 || frame.height == 0) return;
-  cv::Mat img;  // a buffer of its own: Image() may be copying the previous one
-  frame.ToMat(img);
-  if (frame.format == kBGR8) cv::cvtColor(img, img, cv::COLOR_BGR2RGB);
-  store_image(img);
-  synchronizer.pushFrameInfo(frame);
+  note_size(frame.width, frame.height);
+  synchronizer.pushFrameInfo(std::move(frame), origin);
 }
 
-void ReceiveImage::callback(const DeviceInfo &device) { synchronizer.pushDeviceInfo(device); }
-
-void ReceiveImage::callback(const SegmentInfo &seg) {
-  if (!seg.data.empty()) synchronizer.pushSegmentInfo(seg);
+void ReceiveImage::callback(DeviceInfo &&device, const SampleOrigin &origin) {
+  synchronizer.pushDeviceInfo(std::move(device), origin);
 }
 
-void ReceiveImage::callback(const Information<ClassificationData> &cls) {
-  if (!cls.data.empty()) synchronizer.pushClassification(cls);
+void ReceiveImage::callback(SegmentInfo &&seg, const SampleOrigin &origin) {
+  synchronizer.pushSegmentInfo(std::move(seg), origin);
 }
 
-void ReceiveImage::callback(const Information<DetectionBoxData> &det) {
-  if (!det.data.empty()) synchronizer.pushDetectionBox(det);
+void ReceiveImage::callback(Information<ClassificationData> &&cls, const SampleOrigin &origin) {
+  synchronizer.pushClassification(std::move(cls), origin);
 }
 
-void ReceiveImage::callback(const UniInfo &uni) {
+void ReceiveImage::callback(Information<DetectionBoxData> &&det, const SampleOrigin &origin) {
+  synchronizer.pushDetectionBox(std::move(det), origin);
+}
+
+void ReceiveImage::callback(UniInfo &&uni, const SampleOrigin &origin) {
   if (!firstUni.exchange(true)) synchronizer.Stop();  // combined records need no worker
-  SynchronizedData sd = parser(uni);
-  std::lock_guard<std::mutex> lock(m);
-  if (!uni.VideoList.empty()) {
-    const VXA_VideoFrameData &v = uni.VideoList.front();
-    if (!v.data.empty() && v.width != 0 && v.height != 0) {
-      cv::Mat img;
-      v.ToMat(img);
-      if (v.format == kBGR8) cv::cvtColor(img, img, cv::COLOR_BGR2RGB);
-      store_image(img);
+  // A combined record without a picture is no frame: it is not delivered
+  // (and never shows the previous picture again).
+  if (uni.VideoList.empty()) return;
+  const VXA_VideoFrameData &v = uni.VideoList.front();
+  if (v.data.empty() || v.width == 0 || v.height == 0) return;
+  note_size(v.width, v.height);
+  SynchronizedData sd = parser(std::move(uni));
+  sd.flow = origin.flow;
+  synchronizer.pushSynchronized(std::move(sd));
+}
+
+namespace {
+
+void fill_from_video(SynchronizedData &sd, VXA_VideoFrameData &v, bool move_data) {
+  FrameInfo &f = sd.frame;
+  f.stream_id = v.stream_id;
+  f.frame_id = v.frame_id;
+  f.timestamp = v.timestamp;
+  if (move_data)
+    f.data = std::move(v.data);
+  else
+    f.data = v.data;
+  f.width = v.width;
+  f.height = v.height;
+  f.channels = v.channels;
+  f.size = v.size;
+  f.format = v.format;
+  f.compression = v.compression;
+  f.framerate = v.framerate;
+  if (!v.ClassificationResult.empty()) {
+    sd.classification.engine_id = v.ClassificationResult.front().engine_id;
+    sd.classification.stream_id = v.stream_id;
+    sd.classification.frame_id = v.frame_id;
+    for (const VXA_ClassificationData &c : v.ClassificationResult) {
+      ClassificationData d;
+      d.index = static_cast<int32_t>(c.index);
+      d.output = c.output;
+      d.label = c.label;
+      d.probability = c.probability;
+      sd.classification.data.push_back(std::move(d));
     }
   }
-  int dropped = synchronizer.syncPool.DropSynchronizedVec(synchronizer.poolLimit);
-  if (synchronizer.GetWorkerMessageFlag())
-    std::cout << "[Drop Data] Dropped " << dropped
-              << " synchronizedData in ReceiveImage::callback(const UniInfo &uniInfo)." << std::endl;
-  synchronizer.syncPool.synchronizedVec.push_back(std::move(sd));
+  if (!v.DetectionResult.empty()) {
+    sd.detection.engine_id = v.DetectionResult.front().engine_id;
+    sd.detection.stream_id = v.stream_id;
+    sd.detection.frame_id = v.frame_id;
+    for (const VXA_DetectionBoxData &b : v.DetectionResult) {
+      DetectionBoxData d;
+      d.obj_id = static_cast<int32_t>(b.obj_id);
+      d.class_id = static_cast<int32_t>(b.class_id);
+      d.obj_label = b.obj_label;
+      d.class_label = b.class_label;
+      d.x1 = b.x1;
+      d.y1 = b.y1;
+      d.x2 = b.x2;
+      d.y2 = b.y2;
+      d.probability = b.probability;
+      d.meta = b.meta;
+      sd.detection.data.push_back(std::move(d));
+    }
+  }
+  if (!v.SegmentationResult.empty()) {
+    sd.segmentation.stream_id = v.stream_id;
+    sd.segmentation.frame_id = v.frame_id;
+    sd.segmentation.data = v.SegmentationResult;
+  }
 }
+
+}  // namespace
 
 SynchronizedData ReceiveImage::parser(const UniInfo &uni) {
   SynchronizedData sd;
   if (!uni.VideoList.empty()) {
-    const VXA_VideoFrameData &v = uni.VideoList.front();
-    FrameInfo &f = sd.frame;
-    f.stream_id = v.stream_id;
-    f.frame_id = v.frame_id;
-    f.timestamp = v.timestamp;
-    f.data = v.data;
-    f.width = v.width;
-    f.height = v.height;
-    f.channels = v.channels;
-    f.size = v.size;
-    f.format = v.format;
-    f.compression = v.compression;
-    f.framerate = v.framerate;
-    if (!v.ClassificationResult.empty()) {
-      sd.classification.engine_id = v.ClassificationResult.front().engine_id;
-      sd.classification.stream_id = v.stream_id;
-      sd.classification.frame_id = v.frame_id;
-      for (const VXA_ClassificationData &c : v.ClassificationResult) {
-        ClassificationData d;
-        d.index = static_cast<int32_t>(c.index);
-        d.output = c.output;
-        d.label = c.label;
-        d.probability = c.probability;
-        sd.classification.data.push_back(std::move(d));
-      }
-    }
-    if (!v.DetectionResult.empty()) {
-      sd.detection.engine_id = v.DetectionResult.front().engine_id;
-      sd.detection.stream_id = v.stream_id;
-      sd.detection.frame_id = v.frame_id;
-      for (const VXA_DetectionBoxData &b : v.DetectionResult) {
-        DetectionBoxData d;
-        d.obj_id = static_cast<int32_t>(b.obj_id);
-        d.class_id = static_cast<int32_t>(b.class_id);
-        d.obj_label = b.obj_label;
-        d.class_label = b.class_label;
-        d.x1 = b.x1;
-        d.y1 = b.y1;
-        d.x2 = b.x2;
-        d.y2 = b.y2;
-        d.probability = b.probability;
-        d.meta = b.meta;
-        sd.detection.data.push_back(std::move(d));
-      }
-    }
-    if (!v.SegmentationResult.empty()) {
-      sd.segmentation.stream_id = v.stream_id;
-      sd.segmentation.frame_id = v.frame_id;
-      sd.segmentation.data = v.SegmentationResult;
-    }
+    VXA_VideoFrameData v = uni.VideoList.front();
+    fill_from_video(sd, v, true);
   }
   if (!uni.DeviceList.empty()) sd.device = uni.DeviceList.front();
+  return sd;
+}
+
+SynchronizedData ReceiveImage::parser(UniInfo &&uni) {
+  SynchronizedData sd;
+  if (!uni.VideoList.empty()) fill_from_video(sd, uni.VideoList.front(), true);
+  if (!uni.DeviceList.empty()) sd.device = std::move(uni.DeviceList.front());
   return sd;
 }
 

@@ -1,23 +1,49 @@
 /* Joins frames, device descriptions and results that arrive on separate
  * reader threads into one SynchronizedData per frame, in a bounded pool the
- * source's streaming thread takes from. */
+ * source's streaming thread takes from.
+ *
+ * Joining is per source: a source is one publisher's stream, told apart by
+ * the flow (context id) it writes in and the stream id its records carry.
+ * Frames, results and devices of different sources never meet, so several
+ * cameras publishing on one bus are each rejoined on their own.
+ *
+ * A frame waits for the results of the kinds the subscriber reads until each
+ * kind is settled: its record arrived, or a record of that kind for a later
+ * frame did (the publisher writes one per frame, empty ones included), or the
+ * kind is known to be absent from this source.  A frame never waits longer
+ * than the wait limit.  Every frame takes the latest device description of
+ * its publisher. */
 #ifndef OVEDGE_SYNCHRONIZER_H
 #define OVEDGE_SYNCHRONIZER_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "edge_records.h"
 
 namespace VXCORE {
 
-/* Guards every Synchronizer's queues and pool, from any thread. */
-extern std::mutex m;
+/* Where a sample came from: the flow (context id) of its writer and the
+ * publisher that wrote it.  Our sinks name every thing after their main
+ * thing ("<main>" and "<main>/<tag group>"), so the publisher is the writer's
+ * thing id up to the first '/'. */
+struct SampleOrigin {
+  std::string flow;
+  std::string publisher;
+  static SampleOrigin fromWriter(const std::string &flow, const std::string &thingId) {
+    return {flow, thingId.substr(0, thingId.find('/'))};
+  }
+};
 
 struct SynchronizedData {
   FrameInfo frame;
@@ -25,84 +51,159 @@ struct SynchronizedData {
   Information<ClassificationData> classification;
   Information<DetectionBoxData> detection;
   SegmentInfo segmentation;
+  std::string flow;  /* the flow the frame was written in */
 };
 
 struct poolingData {
-  std::vector<SynchronizedData> synchronizedVec;  /* oldest first */
+  std::deque<SynchronizedData> synchronizedVec;  /* oldest first */
   /* Removes the oldest entries until at most `limit` remain. */
   int DropSynchronizedVec(int limit);
 };
 
+/* Result kinds a frame can wait for. */
+enum ResultKind : unsigned { kClassification = 1u, kDetection = 2u, kSegmentation = 4u };
+
+struct SyncCounters {
+  uint64_t delivered = 0;
+  uint64_t poolDropped = 0;      /* delivered but overwritten before the consumer took them */
+  uint64_t framesDropped = 0;    /* a source's frame queue was full */
+  uint64_t resultsDropped = 0;   /* results of frames that never came, or a full queue */
+  uint64_t resultsMatched = 0;
+  uint64_t waitExpired = 0;      /* frames delivered when the wait limit ran out */
+  uint64_t restarts = 0;
+  uint64_t sourcesEvicted = 0;
+};
+
 class Synchronizer {
  public:
+  using Clock = std::chrono::steady_clock;
+
   Synchronizer() = default;
   /* Stops and joins the worker. */
   ~Synchronizer();
   Synchronizer(const Synchronizer &) = delete;
   Synchronizer &operator=(const Synchronizer &) = delete;
 
+  /* Starts the worker thread (once). */
   void Start();
+  /* Ends the worker, joins it and wakes every waiting consumer. */
   void Stop();
   void SetWorkerMessageFlag(bool on) { workerMessage.store(on); }
   bool GetWorkerMessageFlag() const { return workerMessage.load(); }
   bool IsRunning() const { return running.load(); }
 
-  void pushFrameInfo(const FrameInfo &f);
-  void pushDeviceInfo(const DeviceInfo &d);
-  void pushClassification(const Information<ClassificationData> &c);
-  void pushDetectionBox(const Information<DetectionBoxData> &d);
-  void pushSegmentInfo(const SegmentInfo &s);
+  /* Result kinds (ResultKind bits) the subscriber reads: frames wait for
+   * these only.  Set before the readers start. */
+  void SetExpectedKinds(unsigned kinds);
+  void SetPoolLimit(int limit);
+  void SetWaitLimit(std::chrono::milliseconds limit);
 
-  /* One pass of the worker over the queued frames (takes m). */
-  void sync_pass();
+  void pushFrameInfo(FrameInfo f, const SampleOrigin &origin = {});
+  void pushDeviceInfo(DeviceInfo d, const SampleOrigin &origin = {});
+  /* Records with an empty entry list are not queued; they tell that the
+   * frame has no results of that kind. */
+  void pushClassification(Information<ClassificationData> c, const SampleOrigin &origin = {});
+  void pushDetectionBox(Information<DetectionBoxData> d, const SampleOrigin &origin = {});
+  void pushSegmentInfo(SegmentInfo s, const SampleOrigin &origin = {});
+  /* An already joined frame (combined records) goes straight to the pool. */
+  void pushSynchronized(SynchronizedData d);
 
-  /* The queues and the pool: all guarded by m. */
-  std::vector<FrameInfo> frameInfoVec;
-  std::vector<DeviceInfo> deviceInfoVec;
-  std::vector<Information<ClassificationData>> classificationVec;
-  std::vector<Information<DetectionBoxData>> detectionVec;
-  std::vector<SegmentInfo> segmentVec;
-  poolingData syncPool;
+  /* One pass over every source at time `now` (takes the lock).  Returns the
+   * number of frames delivered; `next` is set to the earliest time a waiting
+   * frame's wait limit runs out (Clock::time_point::max() when none waits). */
+  size_t sync_pass(Clock::time_point now, Clock::time_point *next = nullptr);
+  size_t sync_pass() { return sync_pass(Clock::now()); }
 
-  int32_t poolLimit = 10;
+  /* Consumer side.  Takes the oldest delivered frame; false when none. */
+  bool pop(SynchronizedData &out);
+  /* Waits until a frame is delivered (true, taken into `out`), or until
+   * `interrupted()` holds after a wake() or the synchronizer stops (false). */
+  bool waitPop(SynchronizedData &out, const std::function<bool()> &interrupted);
+  /* Wakes consumers blocked in waitPop so they look at `interrupted` again. */
+  void wake();
+
+  /* Snapshots for tests and statistics (take the lock). */
+  size_t poolSize() const;
+  std::vector<uint32_t> poolFrameIds() const;
+  size_t queuedFrames() const;
+  size_t queuedResults() const;
+  size_t sourceCount() const;
+  size_t knownDevices() const;  /* publishers with a device description */
+  SyncCounters counters() const;
+
+  /* Per-source bounds: frames and results of one kind that wait; sources
+   * remembered.  Oldest dropped first, counted. */
+  static constexpr size_t kFrameQueueLimit = 64;
+  static constexpr size_t kResultQueueLimit = 256;
+  static constexpr size_t kSourceLimit = 64;
 
  private:
-  friend class ReceiveImage;
+  struct Source;
+  using SourceKey = std::tuple<std::string, std::string>;  /* flow, stream id */
+  using PublisherKey = std::tuple<std::string, std::string>;  /* flow, publisher */
+
+  Source &source_locked(const std::string &flow, const std::string &stream);
+  void evict_locked();
+  template <typename T>
+  void push_result_locked(T &&record, const SampleOrigin &origin, unsigned kind);
+  size_t pass_source_locked(const SourceKey &key, Source &s, Clock::time_point now,
+                            Clock::time_point &next);
+  bool device_for_locked(const SourceKey &key, const Source &s, DeviceInfo &out) const;
+  void deliver_locked(SynchronizedData &&d);
+  size_t queuedFramesLocked() const;
+  void notify_worker();
   void sync_work();
 
-  std::vector<std::thread> workers;  /* touched by Start and the destructor only */
+  mutable std::mutex m;            /* guards everything below but the atomics */
+  std::condition_variable workCv;  /* worker: new input, stop */
+  std::condition_variable poolCv;  /* consumers: delivery, wake, stop */
+  bool dirty = false;              /* input arrived since the worker's last pass */
+  uint64_t wakeups = 0;            /* wake() calls */
+  uint64_t tick = 0;               /* input counter: last activity of a source */
+
+  std::map<SourceKey, Source *> sources;  /* owned; deleted in the destructor */
+  std::map<PublisherKey, DeviceInfo> devicesByPublisher;
+  std::map<SourceKey, DeviceInfo> devicesByStream;  /* keyed by the device's stream id */
+  std::map<std::string, DeviceInfo> devicesByFlow;
+  poolingData syncPool;
+  int poolLimit = 10;
+  unsigned expected = 0;
+  std::chrono::milliseconds waitLimit{200};
+  SyncCounters stats;
+
+  std::thread worker;  /* touched by Start and Stop only */
   std::atomic<bool> workerMessage{false};
   std::atomic<bool> running{false};
-  uint32_t lastSyncID = 0;  /* worker state, guarded by m */
-  int missCount = 0;
 };
 
 /* The receiver the reader threads call (one callback per record type). */
 class ReceiveImage {
  public:
-  void callback(const FrameInfo &frame);
-  void callback(const DeviceInfo &device);
-  void callback(const SegmentInfo &seg);
-  void callback(const Information<ClassificationData> &cls);
-  void callback(const Information<DetectionBoxData> &det);
-  void callback(const UniInfo &uni);
+  void callback(FrameInfo &&frame, const SampleOrigin &origin = {});
+  void callback(DeviceInfo &&device, const SampleOrigin &origin = {});
+  void callback(SegmentInfo &&seg, const SampleOrigin &origin = {});
+  void callback(Information<ClassificationData> &&cls, const SampleOrigin &origin = {});
+  void callback(Information<DetectionBoxData> &&det, const SampleOrigin &origin = {});
+  void callback(UniInfo &&uni, const SampleOrigin &origin = {});
+  template <typename R>
+  void callback(const R &record, const SampleOrigin &origin = {}) {
+    R copy = record;
+    callback(std::move(copy), origin);
+  }
 
   static SynchronizedData parser(const UniInfo &uni);
+  static SynchronizedData parser(UniInfo &&uni);
 
-  /* Size of the last received image (0 until the first frame). */
+  /* Size of the first received picture (0 until one has come). */
   uint32_t Width() const { return width.load(); }
   uint32_t Height() const { return height.load(); }
-  /* A copy of the last received image. */
-  cv::Mat Image() const;
 
   std::string contextId;
   Synchronizer synchronizer;
 
  private:
-  void store_image(const cv::Mat &img);
+  void note_size(uint32_t w, uint32_t h);
 
-  mutable std::mutex imageMutex;  /* guards image */
-  cv::Mat image;
   std::atomic<uint32_t> width{0}, height{0};
   std::atomic<bool> firstUni{false};
 };

@@ -60,7 +60,11 @@ class Thing {
      * Malformed payloads are dropped and counted. */
     std::vector<DataSample> read(int timeoutMs);
     size_t matchedWriters() const;
+    /* Malformed payloads dropped so far, and why the last one was. */
     uint64_t droppedSamples() const;
+    std::string lastDropReason() const;
+    /* Ends a read that is waiting now (or the next one) early, empty. */
+    void wake();
 
    private:
     friend class Thing;

@@ -37,7 +37,6 @@ constexpr const char *kPropertiesIn = "config/VideoFrameThingInProperties.json";
 constexpr const char *kClassIn = "definitions/ThingClass/com.vision.data/VideoFrameThingInClass.json";
 constexpr const char *kVideoTagGroup = "definitions/TagGroup/com.vision.data/VideoFrameTagGroup.json";
 constexpr const char *kUniTagGroup = "definitions/TagGroup/com.vision.data/VXAPipeTagGroup.json";
-constexpr auto kPoll = std::chrono::milliseconds(1);
 
 /* Taken for the last look at the receiver's image before negotiating. */
 std::mutex ovedgesrc_mutex;
@@ -55,7 +54,11 @@ struct SrcPrivate {
   std::shared_ptr<VXCORE::Edge> edge;
   bool subscribed = false;
 
-  /* Streaming thread only. */
+  /* Streaming thread only: the frame taken while negotiating, pushed first;
+   * the picture of the frame being pushed (when it is not a view of the
+   * record's own bytes). */
+  bool have_pending = false;
+  VXCORE::SynchronizedData pending;
   cv::Mat image;
 
   /* Set by unlock (flushing, pausing, stopping), cleared by unlock_stop;
@@ -103,6 +106,7 @@ static void ov_edge_src_set_property(GObject *object, guint prop_id, const GValu
         priv->combined = true;
         priv->tag_groups.push_back("uni");
       } else {
+        priv->combined = false;  // another value leaves combined mode
         priv->tag_groups = VXCORE::split(s);
       }
       GST_OBJECT_UNLOCK(self);
@@ -166,8 +170,19 @@ static void ov_edge_src_unsubscribe(OvEdgeSrc *self) {
   SrcPrivate *priv = self->priv;
   if (priv->edge)
     priv->edge->deinit();
-  if (priv->receiver)
+  if (priv->receiver) {
     priv->receiver->synchronizer.Stop();
+    const VXCORE::SyncCounters c = priv->receiver->synchronizer.counters();
+    GST_INFO_OBJECT(self,
+                    "frames delivered %" G_GUINT64_FORMAT ", overwritten before being pushed %"
+                    G_GUINT64_FORMAT ", dropped from full queues %" G_GUINT64_FORMAT
+                    ", results matched %" G_GUINT64_FORMAT ", results dropped %" G_GUINT64_FORMAT
+                    ", publisher restarts %" G_GUINT64_FORMAT,
+                    c.delivered, c.poolDropped, c.framesDropped, c.resultsMatched,
+                    c.resultsDropped, c.restarts);
+  }
+  priv->have_pending = false;
+  priv->pending = VXCORE::SynchronizedData();
   priv->edge.reset();
   priv->receiver.reset();
   priv->subscribed = false;
@@ -208,14 +223,20 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
       }
     }
     if (!edge) {
-      GST_ERROR_OBJECT(self, "Can not find all edge configuration files");
+      GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Can not find all edge configuration files"),
+                        ("the bus configuration %s, the properties file %s and their thing class "
+                         "and tag group files were not found under any search root (\".\", "
+                         "\"/opt/orvane/vxa\", \"/src/common/data_model\", "
+                         "\"./common/data_model\", $VXA_ROOT)",
+                         VXCORE::kBusConfigFile, properties.c_str()));
       return FALSE;
     }
     priv->receiver = std::move(receiver);
     priv->edge = std::move(edge);
   } catch (const std::exception &e) {
     GST_DEBUG_OBJECT(self, "edgesrc->priv->edge create VideoFrame failed in edge_subscribe.");
-    GST_ERROR_OBJECT(self, "%s", e.what());
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("Could not subscribe to the data bus"),
+                      ("%s", e.what()));
     return FALSE;
   }
   priv->subscribed = true;
@@ -231,24 +252,36 @@ static bool ov_edge_src_bus_gone(OvEdgeSrc *self) {
   return !edge || (edge->isStopped() && edge->runningReaders() == 0);
 }
 
-/* Until the first frame has arrived (TRUE) or the source is unlocked or its
+/* Whether a wait for data must end: the source was unlocked (flushing,
+ * pausing, stopping) since `interrupts` was read, or its bus is gone. */
+static bool ov_edge_src_interrupted(OvEdgeSrc *self, unsigned interrupts) {
+  SrcPrivate *priv = self->priv;
+  return priv->flushing.load() || priv->interrupts.load() != interrupts ||
+         ov_edge_src_bus_gone(self);
+}
+
+/* Until the first frame has been matched (TRUE: it is kept to be pushed
+ * first, and its size is the output size) or the source is unlocked or its
  * bus connection is gone (FALSE). */
 static gboolean ov_edge_src_wait_first_frame(OvEdgeSrc *self) {
   SrcPrivate *priv = self->priv;
   const unsigned interrupts = priv->interrupts.load();
-  while (!priv->flushing.load() && priv->interrupts.load() == interrupts &&
-         !ov_edge_src_bus_gone(self)) {
-    std::lock_guard<std::mutex> lock(ovedgesrc_mutex);
-    if (priv->receiver->Width() != 0 && priv->receiver->Height() != 0) {
-      self->width_to_set = priv->receiver->Width();
-      self->height_to_set = priv->receiver->Height();
-      GST_INFO_OBJECT(self, "size are going to be width_to_set = %d, height_to_set = %d",
-                      self->width_to_set, self->height_to_set);
-      return TRUE;
-    }
-    std::this_thread::sleep_for(kPoll);
+  if (!priv->receiver)
+    return FALSE;
+  while (!priv->have_pending) {
+    if (!priv->receiver->synchronizer.waitPop(
+            priv->pending, [&] { return ov_edge_src_interrupted(self, interrupts); }))
+      return FALSE;
+    // A frame whose picture cannot be shown fixes no size.
+    if (priv->pending.frame.width != 0 && priv->pending.frame.height != 0)
+      priv->have_pending = true;
   }
-  return FALSE;
+  std::lock_guard<std::mutex> lock(ovedgesrc_mutex);
+  self->width_to_set = priv->pending.frame.width;
+  self->height_to_set = priv->pending.frame.height;
+  GST_INFO_OBJECT(self, "size are going to be width_to_set = %d, height_to_set = %d",
+                  self->width_to_set, self->height_to_set);
+  return TRUE;
 }
 
 static gboolean ov_edge_src_negotiate(GstBaseSrc *bsrc) {
@@ -343,31 +376,22 @@ static void ov_edge_src_extract_info_to_meta(OvEdgeSrc *self, GstOvBatchMeta *me
   GST_INFO_OBJECT(self, "[metadata added of this GstVideoFrame.]");
 }
 
-/* Takes the oldest matched frame into the output frame and its record.
- * False when none is ready or the received one cannot be used. */
-static bool ov_edge_src_extracting_data(OvEdgeSrc *self, GstVideoFrame *frame,
-                                        GstOvBatchMeta *meta) {
+/* Writes a matched frame's own picture into the output frame and its
+ * record into the batch record.  False when the record carries no picture
+ * it can show (it is dropped, never replaced by another frame's picture). */
+static bool ov_edge_src_extracting_data(OvEdgeSrc *self, VXCORE::SynchronizedData &data,
+                                        GstVideoFrame *frame, GstOvBatchMeta *meta) {
   SrcPrivate *priv = self->priv;
-  VXCORE::SynchronizedData data;
-  {
-    std::lock_guard<std::mutex> lock(VXCORE::m);
-    auto &pool = priv->receiver->synchronizer.syncPool.synchronizedVec;
-    if (pool.empty())
-      return false;
-    GST_INFO_OBJECT(self, "ImageReceiver.synchronizer.syncPool.synchronizedVec.size() > 0");
-    GST_DEBUG_OBJECT(self, "There are %d data remain in synchronizedVec of syncPool.",
-                     static_cast<int>(pool.size()));
-    data = std::move(pool.front());
-    pool.erase(pool.begin());
-  }
+  cv::Mat picture;
   try {
-    data.frame.ToMat(priv->image);
+    picture = ovedge::received_picture(data.frame, priv->image);
   } catch (const std::exception &e) {
     GST_WARNING_OBJECT(self, "dropping frame %u: %s", data.frame.frame_id, e.what());
     return false;
   }
-  if (priv->image.empty() || priv->image.type() != CV_8UC3) {
-    GST_WARNING_OBJECT(self, "dropping frame %u: no picture", data.frame.frame_id);
+  if (picture.empty()) {
+    GST_WARNING_OBJECT(self, "dropping frame %u: it carries no picture (compression \"%s\")",
+                       data.frame.frame_id, data.frame.compression.c_str());
     return false;
   }
   self->encoded_size = data.frame.size;
@@ -376,16 +400,18 @@ static bool ov_edge_src_extracting_data(OvEdgeSrc *self, GstVideoFrame *frame,
 
   const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&self->info);
   const char *name = gst_video_format_to_string(format);
-  if (GST_VIDEO_INFO_WIDTH(&self->info) != priv->image.cols ||
-      GST_VIDEO_INFO_HEIGHT(&self->info) != priv->image.rows)
+  if (GST_VIDEO_INFO_WIDTH(&self->info) != picture.cols ||
+      GST_VIDEO_INFO_HEIGHT(&self->info) != picture.rows)
     GST_DEBUG_OBJECT(self,
                      "Size of image in mesh is different from pipeline frame info, need resize "
                      "first.");
   GST_DEBUG_OBJECT(self, "Convert mesh data to %s", name);
   if (format == GST_VIDEO_FORMAT_ENCODED) {
     self->encoded = TRUE;
+    if (picture.data != priv->image.data)
+      priv->image = picture.clone();  // fill copies the bytes from here
     GST_DEBUG_OBJECT(self, "Convert %s OK", name);
-  } else if (ovedge::write_image_to_frame(priv->image, frame)) {
+  } else if (ovedge::write_image_to_frame(picture, frame)) {
     GST_DEBUG_OBJECT(self, "Convert %s OK", name);
   } else {
     GST_ERROR_OBJECT(self, "Pixel format is not allowed in ov_edge_receive_data().");
@@ -393,24 +419,29 @@ static bool ov_edge_src_extracting_data(OvEdgeSrc *self, GstVideoFrame *frame,
   return true;
 }
 
-/* Waits for the next matched frame.  OK once it is in the frame, FLUSHING
- * when unlocked, EOS when the bus connection has stopped. */
+/* Waits for the next matched frame (no polling: the synchronizer signals a
+ * delivery, unlock signals an interruption).  OK once it is in the frame,
+ * FLUSHING when unlocked, EOS when the bus connection has stopped. */
 static GstFlowReturn ov_edge_receive_data(OvEdgeSrc *self, GstVideoFrame *frame,
                                           GstOvBatchMeta *meta) {
   SrcPrivate *priv = self->priv;
   const unsigned interrupts = priv->interrupts.load();
   while (true) {
-    if (priv->flushing.load() || priv->interrupts.load() != interrupts)
-      return GST_FLOW_FLUSHING;
-    if (ov_edge_src_bus_gone(self))
-      return GST_FLOW_EOS;
-    if (priv->receiver->Width() != 0 && priv->receiver->Height() != 0) {
-      if (ov_edge_src_extracting_data(self, frame, meta)) {
-        GST_DEBUG_OBJECT(self, "ov_edge_receive_data return TRUE.");
-        return GST_FLOW_OK;
-      }
+    VXCORE::SynchronizedData data;
+    if (priv->have_pending) {
+      data = std::move(priv->pending);
+      priv->have_pending = false;
+    } else if (!priv->receiver ||
+               !priv->receiver->synchronizer.waitPop(
+                   data, [&] { return ov_edge_src_interrupted(self, interrupts); })) {
+      return ov_edge_src_bus_gone(self) && !priv->flushing.load() ? GST_FLOW_EOS
+                                                                   : GST_FLOW_FLUSHING;
     }
-    std::this_thread::sleep_for(kPoll);
+    GST_INFO_OBJECT(self, "ImageReceiver.synchronizer.syncPool.synchronizedVec.size() > 0");
+    if (ov_edge_src_extracting_data(self, data, frame, meta)) {
+      GST_DEBUG_OBJECT(self, "ov_edge_receive_data return TRUE.");
+      return GST_FLOW_OK;
+    }
   }
 }
 
@@ -437,14 +468,16 @@ static GstFlowReturn ov_edge_src_fill(GstPushSrc *psrc, GstBuffer *buffer) {
     ret = ov_edge_receive_data(self, &frame, meta);
   } catch (const std::exception &e) {
     GST_DEBUG_OBJECT(self, "Catch ov_edge_receive_data failed.");
-    GST_ERROR_OBJECT(self, "%s", e.what());
-    ret = GST_FLOW_NOT_NEGOTIATED;
+    GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Could not turn a received frame into a buffer"),
+                      ("%s", e.what()));
+    ret = GST_FLOW_ERROR;
   }
   gst_video_frame_unmap(&frame);
   if (ret != GST_FLOW_OK)
     return ret;
   if (self->encoded)
     ovedge::copy_encoded_bytes(self->priv->image, self->encoded_size, buffer);
+  GST_LOG_OBJECT(self, "pushing frame %" G_GINT64_FORMAT, static_cast<gint64>(self->n_frames));
 
   GST_BUFFER_PTS(buffer) = self->accum_rtime + self->running_time;
   GST_BUFFER_DTS(buffer) = GST_BUFFER_PTS(buffer);
@@ -468,6 +501,8 @@ static gboolean ov_edge_src_unlock(GstBaseSrc *bsrc) {
   OvEdgeSrc *self = OV_EDGE_SRC(bsrc);
   self->priv->flushing.store(true);
   self->priv->interrupts.fetch_add(1);
+  if (self->priv->receiver)
+    self->priv->receiver->synchronizer.wake();
   return TRUE;
 }
 

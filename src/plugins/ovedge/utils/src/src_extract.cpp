@@ -188,6 +188,40 @@ void fill_edge_chroma(uint8_t *plane, int stride, int have_w, int have_h, int wa
 
 }  // namespace
 
+cv::Mat received_picture(const VXCORE::FrameInfo &frame, cv::Mat &scratch) {
+  static const std::string kBGR8 = "com.vision.models.PIXEL_FORMAT_BGR8";
+  if (frame.data.empty() || frame.width == 0 || frame.height == 0) return cv::Mat();
+  const std::string &kind = frame.compression;
+  cv::Mat picture;
+  if (kind.find("NONE") != std::string::npos) {
+    if (frame.width > static_cast<uint32_t>(INT32_MAX / 3) ||
+        frame.height > static_cast<uint32_t>(INT32_MAX))
+      throw std::out_of_range("image of " + std::to_string(frame.width) + "x" +
+                              std::to_string(frame.height) + " is too large");
+    const size_t need = static_cast<size_t>(frame.width) * 3 * frame.height;
+    if (frame.data.size() < need)
+      throw std::out_of_range("frame data of " + std::to_string(frame.data.size()) +
+                              " bytes is shorter than " + std::to_string(frame.width) + "x" +
+                              std::to_string(frame.height) + " pixels");
+    picture = cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
+                      const_cast<uint8_t *>(frame.data.data()));
+  } else if (kind.find("GST_ENCODED") != std::string::npos || kind.find("JPG") != std::string::npos) {
+    scratch.release();  // never the previous picture
+    frame.ToMat(scratch);
+    picture = scratch;
+  } else {
+    return cv::Mat();
+  }
+  if (picture.empty() || picture.type() != CV_8UC3) return cv::Mat();
+  if (frame.format == kBGR8) {
+    cv::Mat swapped;
+    cv::cvtColor(picture, swapped, cv::COLOR_BGR2RGB);
+    scratch = swapped;
+    picture = scratch;
+  }
+  return picture;
+}
+
 bool write_image_to_frame(const cv::Mat &image, GstVideoFrame *frame) {
   const GstVideoFormat format = GST_VIDEO_FRAME_FORMAT(frame);
   if (format != GST_VIDEO_FORMAT_I420 && format != GST_VIDEO_FORMAT_NV12 &&

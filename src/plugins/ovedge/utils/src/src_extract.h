@@ -40,6 +40,13 @@ std::string batch_meta_string(const OvBatch &batch);
  * width rounded up to a multiple of 4, height to an even number. */
 cv::Size resize_target(int width, int height);
 
+/* The picture a received frame carries, as 8-bit B, G, R: a view of the
+ * record's own bytes when they are raw (no copy), else decoded into
+ * `scratch`.  Empty when the record carries no picture (no data, a zero size,
+ * an unknown compression): such a record is no frame to show.  Throws
+ * std::out_of_range when the data is shorter than the size it states. */
+cv::Mat received_picture(const VXCORE::FrameInfo &frame, cv::Mat &scratch);
+
 /* Writes `image` (8-bit B, G, R) into the frame.  An image of another size is
  * resized to resize_target() of the frame and only its top-left frame-sized
  * part is used, so nothing beyond the frame's planes is written.  False for
