@@ -241,14 +241,47 @@ TEST(Synchronizer, DevicesFollowTheirPublisher) {
   Synchronizer s;
   s.pushDeviceInfo(device("cam-1"), SampleOrigin::fromWriter("", "P1/DeviceInfoData"));
   s.pushDeviceInfo(device("cam-2"), SampleOrigin::fromWriter("", "P2/DeviceInfoData"));
-  s.pushFrameInfo(frame(1, " "), SampleOrigin::fromWriter("", "P1"));
+  s.pushFrameInfo(frame(1, " "), SampleOrigin::fromWriter("", "P1/main"));
   s.sync_pass();
-  s.pushFrameInfo(frame(1, "other"), SampleOrigin::fromWriter("", "P2"));
+  s.pushFrameInfo(frame(1, " "), SampleOrigin::fromWriter("", "P2/main"));
   s.sync_pass();
   std::vector<SynchronizedData> got = drain(s);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].device.stream_id, "cam-1");
   EXPECT_EQ(got[1].device.stream_id, "cam-2");
+}
+
+TEST(Synchronizer, TwoPublishersWithTheSameStreamIdInOneFlowAreJoinedApart) {
+  // Two cameras tagged alike (" "), both in the default flow, numbering
+  // their frames far apart; a third peer names its things otherwise and is
+  // joined by flow and stream.
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  const Clock::time_point before = Clock::now();
+  for (uint32_t i = 1; i <= 10; ++i) {
+    s.pushFrameInfo(frame(900 + i, " "), SampleOrigin::fromWriter("", "A/main"));
+    s.pushDetectionBox(det(900 + i, "A" + std::to_string(i), " "),
+                       SampleOrigin::fromWriter("", "A/DetectionBoxData"));
+    s.pushDetectionBox(det(i, "B" + std::to_string(i), " "),
+                       SampleOrigin::fromWriter("", "B/DetectionBoxData"));
+    s.pushFrameInfo(frame(i, " "), SampleOrigin::fromWriter("", "B/main"));
+    s.pushFrameInfo(frame(i, "peer"), SampleOrigin::fromWriter("", "0f3c-frames"));
+    s.pushDetectionBox(det(i, "P" + std::to_string(i), "peer"),
+                       SampleOrigin::fromWriter("", "77aa-boxes"));
+  }
+  EXPECT_EQ(s.sync_pass(before), 30u);
+  EXPECT_EQ(s.counters().restarts, 0u);
+  EXPECT_EQ(s.counters().resultsMatched, 30u);
+  for (const SynchronizedData &g : drain(s)) {
+    ASSERT_EQ(g.detection.data.size(), 1u);
+    const std::string &label = g.detection.data[0].obj_label;
+    if (g.frame.stream_id == "peer")
+      EXPECT_EQ(label, "P" + std::to_string(g.frame.frame_id));
+    else if (g.frame.frame_id > 900)
+      EXPECT_EQ(label, "A" + std::to_string(g.frame.frame_id - 900));
+    else
+      EXPECT_EQ(label, "B" + std::to_string(g.frame.frame_id));
+  }
 }
 
 TEST(Synchronizer, QueuesAndSourcesAreBounded) {

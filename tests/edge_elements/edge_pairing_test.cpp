@@ -178,14 +178,16 @@ class Pairing {
     if (!rec.box_results.empty()) {
       ++v.with_box;
       if (rec.box_results.size() != 1 ||
-          rec.box_results[0].obj_label != p->stream + ":" + std::to_string(rec.frame_id))
+          rec.box_results[0].obj_label !=
+              p->stream + ":" + std::to_string(p->mark) + ":" + std::to_string(rec.frame_id))
         ++v.foreign_box;
     }
     const bool has_device = !meta->batch.devices.empty() && !meta->batch.devices[0].stream_id.empty();
     if (has_device) {
       ++v.with_device;
       v.device_seen = true;
-      if (meta->batch.devices[0].stream_id != "dev-" + p->stream) ++v.foreign_device;
+      if (meta->batch.devices[0].stream_id != "dev-" + p->stream + "-" + std::to_string(p->mark))
+        ++v.foreign_device;
     } else if (v.device_seen) {
       ++v.device_lost;
     }
@@ -274,6 +276,22 @@ TEST(EdgePairing, TwoPublishersInOneContextAreToldApartByStream) {
     EXPECT_EQ(v.foreign_box, 0);
     EXPECT_EQ(v.foreign_device, 0) << "each frame has its own publisher's device";
     EXPECT_EQ(v.device_lost, 0);
+  }
+}
+
+TEST(EdgePairing, TwoPublishersTaggedAlikeInOneContextAreToldApartByWriter) {
+  // Both cameras' records name the same stream and number from 1.
+  Pairing run(kAll, {{"cam", "", 0x55, 90, 30}, {"cam", "", 0x66, 90, 30}});
+  ASSERT_TRUE(run.run());
+  for (int mark : {0x55, 0x66}) {
+    const Seen &v = run.seen(mark);
+    EXPECT_EQ(v.frames, 90) << "publisher " << mark;
+    EXPECT_EQ(v.with_box, 90) << "publisher " << mark;
+    EXPECT_EQ(v.mispaired, 0);
+    EXPECT_EQ(v.foreign_box, 0);
+    EXPECT_EQ(v.foreign_device, 0);
+    EXPECT_EQ(v.device_lost, 0);
+    EXPECT_EQ(v.out_of_order, 0);
   }
 }
 

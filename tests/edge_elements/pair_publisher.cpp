@@ -1,7 +1,8 @@
 /* edge-pair-publisher: the publishing process of the bus pairing tests.
  * Publishes 320x240 BGR frames through ovedgesink whose pixels tell their
  * own number and publisher, each with a batch record: frame id = number,
- * one box labelled "<stream>:<number>", one device "dev-<stream>".
+ * one box labelled "<stream>:<mark>:<number>", one device
+ * "dev-<stream>-<mark>".
  *
  *   edge-pair-publisher --frames N --stream S [--fps F] [--context C]
  *                       [--go FILE] [--taggroups T] [--mark M]
@@ -41,7 +42,7 @@ GstBuffer *make_frame(uint32_t n, const std::string &stream, uint8_t mark) {
   GST_BUFFER_OFFSET(buf) = n;
   GstOvBatchMeta *meta = try_get_ov_batch_meta(buf);
   DeviceInfoData dev;
-  dev.stream_id = "dev-" + stream;
+  dev.stream_id = "dev-" + stream + "-" + std::to_string(mark);
   dev.serial = "SN-" + stream;
   meta->batch.devices.push_back(dev);
   VideoFrameData f;
@@ -52,7 +53,7 @@ GstBuffer *make_frame(uint32_t n, const std::string &stream, uint8_t mark) {
   f.channels = 3;
   f.device_idx = 0;
   orvane::ai::DetectionBoxResult b;
-  b.obj_label = b.class_label = stream + ":" + std::to_string(n);
+  b.obj_label = b.class_label = stream + ":" + std::to_string(mark) + ":" + std::to_string(n);
   b.x1 = 0.1f;
   b.y1 = 0.2f;
   b.x2 = 0.5f;

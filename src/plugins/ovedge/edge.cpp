@@ -182,7 +182,9 @@ Edge::Edge(const std::string &busConfigUri, const std::string &propertiesUri,
       tagGroupUris_(tagGroupUris),
       contextId_(contextId) {
   bus_ = TideMesh::getInstance("config=" + busConfigUri_);
-  mainThing_ = createThing(tagGroupUris_, classUri_, propertiesUri_, true);
+  // Things are named "<publisher>/<role>": a receiver tells which records
+  // one publisher wrote by the part before the '/'.
+  mainThing_ = createThing(tagGroupUris_, classUri_, propertiesUri_, true, generateUUID() + "/main");
   mainThingId_ = mainThing_.getId();
 }
 
@@ -246,9 +248,8 @@ void Edge::AddThing(const std::string &name, const std::string &propertiesFile,
   std::vector<std::string> uris = combine_paths(path_join({"file:/", root}), files);
   const size_t n = tagGroupFiles.size();
   std::vector<std::string> tagGroupUris(uris.begin(), uris.begin() + static_cast<long>(n));
-  // Every thing of this edge is named after the main thing, so a receiver
-  // can tell which records one publisher wrote.
-  Thing thing = createThing(tagGroupUris, uris[n], uris[n + 1], true, mainThingId_ + "/" + name);
+  const std::string publisher = mainThingId_.substr(0, mainThingId_.find('/'));
+  Thing thing = createThing(tagGroupUris, uris[n], uris[n + 1], true, publisher + "/" + name);
   bool added;
   {
     std::lock_guard<std::mutex> lock(thingsMutex_);

@@ -26,7 +26,6 @@ struct Synchronizer::Source {
   uint32_t mark[3] = {0, 0, 0};
   bool hasLast = false;
   uint32_t lastSyncID = 0;
-  std::string publisher;  /* of the last frame */
   uint64_t lastActive = 0;
 };
 
@@ -137,9 +136,9 @@ void Synchronizer::SetWaitLimit(std::chrono::milliseconds limit) {
 
 void Synchronizer::notify_worker() { workCv.notify_one(); }
 
-Synchronizer::Source &Synchronizer::source_locked(const std::string &flow,
+Synchronizer::Source &Synchronizer::source_locked(const SampleOrigin &origin,
                                                   const std::string &stream) {
-  const SourceKey key{flow, stream};
+  const SourceKey key{origin.flow, stream, origin.publisher};
   auto it = sources.find(key);
   if (it == sources.end()) {
     it = sources.emplace(key, new Source()).first;
@@ -170,8 +169,7 @@ void Synchronizer::evict_locked() {
 void Synchronizer::pushFrameInfo(FrameInfo f, const SampleOrigin &origin) {
   {
     std::lock_guard<std::mutex> lock(m);
-    Source &s = source_locked(origin.flow, f.stream_id);
-    if (!origin.publisher.empty()) s.publisher = origin.publisher;
+    Source &s = source_locked(origin, f.stream_id);
     s.frames.push_back({std::move(f), Clock::now()});
     cap_front(s.frames, kFrameQueueLimit, stats.framesDropped);
     dirty = true;
@@ -191,7 +189,7 @@ void Synchronizer::pushDeviceInfo(DeviceInfo d, const SampleOrigin &origin) {
 
 template <typename T>
 void Synchronizer::push_result_locked(T &&record, const SampleOrigin &origin, unsigned kind) {
-  Source &s = source_locked(origin.flow, record.stream_id);
+  Source &s = source_locked(origin, record.stream_id);
   const int k = kind_index(kind);
   s.seen |= kind;
   s.marked |= kind;
@@ -264,14 +262,15 @@ void Synchronizer::deliver_locked(SynchronizedData &&d) {
 bool Synchronizer::device_for_locked(const SourceKey &key, const Source &s,
                                      DeviceInfo &out) const {
   const std::string &flow = std::get<0>(key);
-  if (!s.publisher.empty()) {
-    auto p = devicesByPublisher.find({flow, s.publisher});
+  const std::string &publisher = std::get<2>(key);
+  if (!publisher.empty()) {
+    auto p = devicesByPublisher.find({flow, publisher});
     if (p != devicesByPublisher.end()) {
       out = p->second;
       return true;
     }
   }
-  auto st = devicesByStream.find(key);
+  auto st = devicesByStream.find({flow, std::get<1>(key)});
   if (st != devicesByStream.end()) {
     out = st->second;
     return true;

@@ -3,7 +3,8 @@
  * source's streaming thread takes from.
  *
  * Joining is per source: a source is one publisher's stream, told apart by
- * the flow (context id) it writes in and the stream id its records carry.
+ * the flow (context id) it writes in, the stream id its records carry and
+ * the publisher that wrote them.
  * Frames, results and devices of different sources never meet, so several
  * cameras publishing on one bus are each rejoined on their own.
  *
@@ -34,14 +35,16 @@
 namespace VXCORE {
 
 /* Where a sample came from: the flow (context id) of its writer and the
- * publisher that wrote it.  Our sinks name every thing after their main
- * thing ("<main>" and "<main>/<tag group>"), so the publisher is the writer's
- * thing id up to the first '/'. */
+ * publisher that wrote it.  Our sinks name every thing "<publisher>/<role>",
+ * so the publisher is the writer's thing id up to the '/'.  A writer named
+ * otherwise (another peer) gives no publisher: its records are joined by
+ * flow and stream id alone. */
 struct SampleOrigin {
   std::string flow;
   std::string publisher;
   static SampleOrigin fromWriter(const std::string &flow, const std::string &thingId) {
-    return {flow, thingId.substr(0, thingId.find('/'))};
+    const size_t slash = thingId.find('/');
+    return {flow, slash == std::string::npos ? std::string() : thingId.substr(0, slash)};
   }
 };
 
@@ -139,10 +142,10 @@ class Synchronizer {
 
  private:
   struct Source;
-  using SourceKey = std::tuple<std::string, std::string>;  /* flow, stream id */
+  using SourceKey = std::tuple<std::string, std::string, std::string>;  /* flow, stream, publisher */
   using PublisherKey = std::tuple<std::string, std::string>;  /* flow, publisher */
 
-  Source &source_locked(const std::string &flow, const std::string &stream);
+  Source &source_locked(const SampleOrigin &origin, const std::string &stream);
   void evict_locked();
   template <typename T>
   void push_result_locked(T &&record, const SampleOrigin &origin, unsigned kind);
@@ -163,7 +166,7 @@ class Synchronizer {
 
   std::map<SourceKey, Source *> sources;  /* owned; deleted in the destructor */
   std::map<PublisherKey, DeviceInfo> devicesByPublisher;
-  std::map<SourceKey, DeviceInfo> devicesByStream;  /* keyed by the device's stream id */
+  std::map<PublisherKey, DeviceInfo> devicesByStream;  /* flow and the device's stream id */
   std::map<std::string, DeviceInfo> devicesByFlow;
   poolingData syncPool;
   int poolLimit = 10;
