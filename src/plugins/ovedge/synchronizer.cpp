@@ -140,12 +140,15 @@ Synchronizer::Source &Synchronizer::source_locked(const SampleOrigin &origin,
                                                   const std::string &stream) {
   const SourceKey key{origin.flow, stream, origin.publisher};
   auto it = sources.find(key);
-  if (it == sources.end()) {
-    it = sources.emplace(key, new Source()).first;
-    evict_locked();
+  if (it != sources.end()) {
+    it->second->lastActive = ++tick;
+    return *it->second;
   }
-  it->second->lastActive = ++tick;
-  return *it->second;
+  Source *fresh = new Source();
+  fresh->lastActive = ++tick;  // the newest: never the one evicted
+  sources.emplace(key, fresh);
+  evict_locked();
+  return *fresh;
 }
 
 /* Forgets the least recently active sources beyond the limit. */
