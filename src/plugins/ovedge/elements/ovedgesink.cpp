@@ -251,11 +251,41 @@ static std::vector<std::string> publishing_order(const std::vector<std::string> 
   return order;
 }
 
+/* The frame record's picture is lent to the sample rather than copied into
+ * it, and taken back once written (the record keeps its buffer for the next
+ * frame). */
+static void publish_frame(OvEdgeSink *self) {
+  VXCORE::FrameInfo &frame = self->priv->frame;
+  VXCORE::ByteVec picture = std::move(frame.data);
+  frame.data.clear();
+  VXCORE::NVPSeq sample = frame.Encode();
+  com::quillmark::iot::IOT_VALUE *slot = nullptr;
+  for (com::quillmark::iot::IOT_NVP &p : sample)
+    if (p.name() == "data") slot = &p.value();
+  if (slot)
+    slot->iotv_byte_seq(std::move(picture));
+  auto take_back = [&] {
+    if (slot)
+      frame.data = slot->take_byte_seq();
+    else
+      frame.data = std::move(picture);
+  };
+  try {
+    self->priv->edge->writeSample("VideoFrameData", sample);
+  } catch (...) {
+    take_back();
+    throw;
+  }
+  take_back();
+  GST_DEBUG_OBJECT(self, "\n%s", frame.GetString().c_str());
+  GST_INFO_OBJECT(self, "VideoFrameData has wrote to mesh.");
+}
+
 static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::string> &names) {
   SinkPrivate *priv = self->priv;
   for (const std::string &name : publishing_order(names)) {
     if (name == "VideoFrameData") {
-      publish(self, "VideoFrameData", priv->frame, "VideoFrameData has wrote to mesh.");
+      publish_frame(self);
     } else if (name == "DeviceInfoData") {
       publish(self, "DeviceInfoData", priv->device, "DeviceInfoData has wrote to mesh.");
     } else if (name == "ClassificationData") {
