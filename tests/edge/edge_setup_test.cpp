@@ -101,17 +101,18 @@ TEST(EdgeProperties, MalformedTextsAreLeftUnchangedAndReported) {
     std::string text;
   } cases[] = {{R"({"thingId":"t"})"}, {R"({"contextId":)"}, {R"({"contextId":"open)"}, {""}};
   for (const Case &c : cases) {
-    testing::internal::CaptureStdout();
+    ovtest::LogCapture log("[edge debug]", GST_LEVEL_WARNING);
     EXPECT_EQ(replace_thing_property_context_id(c.text, "x", false), c.text);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("[FORMAT ERROR]"), std::string::npos)
+    EXPECT_TRUE(log.has(GST_LEVEL_WARNING,
+                        "no quoted \"contextId\": value in the thing properties; context id x not set"))
         << c.text;
   }
   meshtest::TempDir dir;
   for (const std::string &content : {std::string("no colon at all"), std::string("{\"thingId\": \"open")}) {
     std::string path = dir.write("p.json", content);
-    testing::internal::CaptureStdout();
+    ovtest::LogCapture log("[edge debug]", GST_LEVEL_WARNING);
     EXPECT_EQ(autoGenerateTingID("file://" + path), content);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("[FORMAT ERROR]"), std::string::npos);
+    EXPECT_EQ(log.count_containing("no quoted thing id after the first ':' in " + path), 1u);
   }
   testing::internal::CaptureStdout();
   EXPECT_EQ(autoGenerateTingID("file:///no/such.json"), "");

@@ -78,6 +78,7 @@ std::string properties_with_id(const std::string &uri, const std::string &id);
 }
 
 std::string autoGenerateTingID(const std::string &uri, bool) {
+  ov_edge_debug_init();
   return properties_with_id(uri, generateUUID());
 }
 
@@ -93,14 +94,15 @@ std::string properties_with_id(const std::string &uri, const std::string &id) {
   }
   size_t colon = text.find(':');
   if (colon == std::string::npos || !replace_quoted(text, colon + 1, id))
-    std::cout << "[FORMAT ERROR] no quoted thing id after the first ':' in " << path
-              << "; thing id left unchanged" << std::endl;
+    GST_CAT_WARNING(ov_edge_debug, "no quoted thing id after the first ':' in %s; thing id left "
+                    "unchanged", path.c_str());
   return text;
 }
 }  // namespace
 
 std::string replace_thing_property_context_id(const std::string &input, const std::string &contextId,
                                               bool fromFile) {
+  ov_edge_debug_init();
   std::string text = input;
   if (fromFile) {
     std::string path = strip_scheme(input);
@@ -112,8 +114,9 @@ std::string replace_thing_property_context_id(const std::string &input, const st
   static const std::string key = "\"contextId\":";
   size_t k = text.find(key);
   if (k == std::string::npos || !replace_quoted(text, k + key.size(), contextId))
-    std::cout << "[FORMAT ERROR] no quoted \"contextId\": value in the thing properties; context id "
-              << contextId << " not set" << std::endl;
+    GST_CAT_WARNING(ov_edge_debug,
+                    "no quoted \"contextId\": value in the thing properties; context id %s not set",
+                    contextId.c_str());
   return text;
 }
 
