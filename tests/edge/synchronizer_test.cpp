@@ -240,6 +240,11 @@ TEST(Synchronizer, DevicesFollowTheirPublisher) {
   // which publisher sent what.
   Synchronizer s;
   s.pushDeviceInfo(device("cam-1"), SampleOrigin::fromWriter("", "P1/DeviceInfoData"));
+  s.pushFrameInfo(frame(7, " "), SampleOrigin::fromWriter("", "P3/main"));
+  s.sync_pass();
+  SynchronizedData early;
+  ASSERT_TRUE(s.pop(early));
+  EXPECT_EQ(early.device.stream_id, "") << "a publisher whose device has not come gets none";
   s.pushDeviceInfo(device("cam-2"), SampleOrigin::fromWriter("", "P2/DeviceInfoData"));
   s.pushFrameInfo(frame(1, " "), SampleOrigin::fromWriter("", "P1/main"));
   s.sync_pass();

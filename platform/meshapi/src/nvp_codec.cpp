@@ -183,7 +183,9 @@ class Reader {
       case IOT_KIND::BYTE_SEQ: {
         size_t n = length();
         const uint8_t *b = take(n);
-        v.iotv_byte_seq(IOT_BYTE_SEQ(b, b + n));
+        IOT_BYTE_SEQ bytes = byte_seq_pool::take(n);
+        if (n) std::memcpy(bytes.data(), b, n);
+        v.iotv_byte_seq(std::move(bytes));
         break;
       }
       case IOT_KIND::NVP_SEQ: v.iotv_nvp_seq(seq(depth + 1)); break;

@@ -267,11 +267,12 @@ bool Synchronizer::device_for_locked(const SourceKey &key, const Source &s,
   const std::string &flow = std::get<0>(key);
   const std::string &publisher = std::get<2>(key);
   if (!publisher.empty()) {
+    // A known publisher's frames take its own device or none: another
+    // camera's device on this frame would be wrong.
     auto p = devicesByPublisher.find({flow, publisher});
-    if (p != devicesByPublisher.end()) {
-      out = p->second;
-      return true;
-    }
+    if (p == devicesByPublisher.end()) return false;
+    out = p->second;
+    return true;
   }
   auto st = devicesByStream.find({flow, std::get<1>(key)});
   if (st != devicesByStream.end()) {

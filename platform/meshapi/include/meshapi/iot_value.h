@@ -36,6 +36,20 @@ class IOT_NVP;
 using IOT_NVP_SEQ = std::vector<IOT_NVP>;
 using IOT_BYTE_SEQ = std::vector<uint8_t>;
 
+/* Large byte sequences (pictures) are recycled rather than freed: a fresh
+ * allocation of a megabyte faults in every page again, which costs more than
+ * the copy that fills it.  A consumer done with a received sequence hands it
+ * back; the decoder takes one of sufficient capacity when it can.  Bounded:
+ * at most a few sequences are kept, small ones never. */
+namespace byte_seq_pool {
+constexpr size_t kMinBytes = 64 * 1024;
+constexpr size_t kMaxKept = 8;
+/* A sequence of exactly `size` bytes (contents unspecified). */
+IOT_BYTE_SEQ take(size_t size);
+void give(IOT_BYTE_SEQ &&seq);
+size_t kept();
+}  // namespace byte_seq_pool
+
 class IOT_VALUE {
  public:
   IOT_VALUE() = default;

@@ -9,6 +9,8 @@
  */
 #include "ovedgesrc.h"
 
+#include <gst/video/gstvideopool.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -438,7 +440,11 @@ static GstFlowReturn ov_edge_receive_data(OvEdgeSrc *self, GstVideoFrame *frame,
                                                                    : GST_FLOW_FLUSHING;
     }
     GST_INFO_OBJECT(self, "ImageReceiver.synchronizer.syncPool.synchronizedVec.size() > 0");
-    if (ov_edge_src_extracting_data(self, data, frame, meta)) {
+    const bool taken = ov_edge_src_extracting_data(self, data, frame, meta);
+    // The picture's bytes are in the buffer now: their storage serves the
+    // next received frame.
+    com::quillmark::iot::byte_seq_pool::give(std::move(data.frame.data));
+    if (taken) {
       GST_DEBUG_OBJECT(self, "ov_edge_receive_data return TRUE.");
       return GST_FLOW_OK;
     }
@@ -509,6 +515,43 @@ static gboolean ov_edge_src_unlock(GstBaseSrc *bsrc) {
 static gboolean ov_edge_src_unlock_stop(GstBaseSrc *bsrc) {
   OV_EDGE_SRC(bsrc)->priv->flushing.store(false);
   return TRUE;
+}
+
+/* Raw video comes from a pool of buffers: a fresh megabyte per frame would
+ * fault its pages in on every push.  Encoded output keeps the default (its
+ * buffers are cut to the bytes received). */
+static gboolean ov_edge_src_decide_allocation(GstBaseSrc *bsrc, GstQuery *query) {
+  GstCaps *caps = nullptr;
+  gst_query_parse_allocation(query, &caps, nullptr);
+  GstVideoInfo info;
+  if (!caps || !gst_video_info_from_caps(&info, caps) ||
+      GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_ENCODED)
+    return GST_BASE_SRC_CLASS(ov_edge_src_parent_class)->decide_allocation(bsrc, query);
+  GstBufferPool *pool = nullptr;
+  guint size = static_cast<guint>(GST_VIDEO_INFO_SIZE(&info)), min = 0, max = 0;
+  const bool update = gst_query_get_n_allocation_pools(query) > 0;
+  if (update) {
+    guint offered = 0;
+    gst_query_parse_nth_allocation_pool(query, 0, &pool, &offered, &min, &max);
+    size = MAX(size, offered);
+  }
+  if (!pool)
+    pool = gst_video_buffer_pool_new();
+  GstStructure *config = gst_buffer_pool_get_config(pool);
+  gst_buffer_pool_config_set_params(config, caps, size, min, max);
+  if (gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr))
+    gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_META);
+  if (!gst_buffer_pool_set_config(pool, config)) {
+    GST_DEBUG_OBJECT(bsrc, "the buffer pool refused its configuration; buffers are allocated");
+    gst_object_unref(pool);
+    return GST_BASE_SRC_CLASS(ov_edge_src_parent_class)->decide_allocation(bsrc, query);
+  }
+  if (update)
+    gst_query_set_nth_allocation_pool(query, 0, pool, size, min, max);
+  else
+    gst_query_add_allocation_pool(query, pool, size, min, max);
+  gst_object_unref(pool);
+  return GST_BASE_SRC_CLASS(ov_edge_src_parent_class)->decide_allocation(bsrc, query);
 }
 
 static gboolean ov_edge_src_is_seekable(GstBaseSrc *) { return FALSE; }
@@ -596,6 +639,7 @@ static void ov_edge_src_class_init(OvEdgeSrcClass *klass) {
   base_class->fixate = GST_DEBUG_FUNCPTR(ov_edge_src_fixate);
   base_class->set_caps = GST_DEBUG_FUNCPTR(ov_edge_src_setcaps);
   base_class->is_seekable = GST_DEBUG_FUNCPTR(ov_edge_src_is_seekable);
+  base_class->decide_allocation = GST_DEBUG_FUNCPTR(ov_edge_src_decide_allocation);
   base_class->unlock = GST_DEBUG_FUNCPTR(ov_edge_src_unlock);
   base_class->unlock_stop = GST_DEBUG_FUNCPTR(ov_edge_src_unlock_stop);
   push_class->fill = GST_DEBUG_FUNCPTR(ov_edge_src_fill);
