@@ -261,8 +261,14 @@ class CpuEngine final : public nvinfer1::ICudaEngine {
   void destroy() override { delete this; }
 
  private:
-  /* Plug-ins belong to the factory that made them and may already be gone. */
-  ~CpuEngine() override { --g_live_engines; }
+  /* As the real runtime does, an engine terminates the plug-ins it was built
+   * with when it goes; they belong to the factory, which must outlive it. */
+  ~CpuEngine() override {
+    for (nvinfer1::IPlugin *p : plugins_)
+      if (p)
+        p->terminate();
+    --g_live_engines;
+  }
 
   bool valid_output(int i) const { return i >= 1 && i <= static_cast<int>(file_.outputs.size()); }
 

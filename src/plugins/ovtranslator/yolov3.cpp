@@ -3,7 +3,9 @@
  * lay out and activate their outputs differently, hence two decoders. */
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "translate_util.h"
 #include "translators.h"
@@ -134,41 +136,246 @@ inline double iou(const Corners &a, const Corners &b) {
 
 }  // namespace
 
+namespace {
+
+/* Candidates whose overlap with the built-in measure can be non-zero: both
+ * boxes share a point on both axes (closed intervals).  A uniform grid over
+ * the boxes' extent at several resolutions holds each box in the finest
+ * level where it spans at most two cells per axis (so at most four cells);
+ * a box meets another only if, at the other's level, their cell ranges share
+ * a cell.  Cell numbers are a monotone function of the coordinate, so boxes
+ * sharing a point always share that point's cell: no pair is missed.
+ *
+ * Boxes with a non-finite corner follow the NaN-ignoring min/max rules of
+ * the measure and are compared with everything; finite boxes with x2 < x1
+ * or y2 < y1 are apart from every box and take no part. */
+class OverlapGrid {
+ public:
+  enum Kind : uint8_t { kRegular, kInert, kSpecial };
+
+  explicit OverlapGrid(const std::vector<Corners> &boxes) {
+    const size_t n = boxes.size();
+    kind_.resize(n);
+    double min_x = 0, max_x = 0, min_y = 0, max_y = 0;
+    bool any = false;
+    for (size_t i = 0; i < n; ++i) {
+      const Corners &b = boxes[i];
+      if (!std::isfinite(b.x1) || !std::isfinite(b.x2) || !std::isfinite(b.y1) ||
+          !std::isfinite(b.y2)) {
+        kind_[i] = kSpecial;
+        special_.push_back(uint32_t(i));
+        continue;
+      }
+      if (b.x2 < b.x1 || b.y2 < b.y1) {
+        kind_[i] = kInert;
+        continue;
+      }
+      kind_[i] = kRegular;
+      if (!any) {
+        min_x = b.x1, max_x = b.x2, min_y = b.y1, max_y = b.y2;
+        any = true;
+      } else {
+        min_x = std::min(min_x, double(b.x1));
+        max_x = std::max(max_x, double(b.x2));
+        min_y = std::min(min_y, double(b.y1));
+        max_y = std::max(max_y, double(b.y2));
+      }
+    }
+    // About one box per finest cell, at most 64 × 64 cells.
+    while (levels_ < 7 && (size_t(1) << (2 * levels_)) < n)
+      ++levels_;
+    const int finest = 1 << (levels_ - 1);
+    min_x_ = min_x;
+    min_y_ = min_y;
+    scale_x_ = max_x > min_x ? finest / (max_x - min_x) : 0.0;
+    scale_y_ = max_y > min_y ? finest / (max_y - min_y) : 0.0;
+    size_t cells = 0;
+    for (int l = 0; l < levels_; ++l) {
+      level_offset_[l] = cells;
+      cells += size_t(1) << (2 * l);
+    }
+    cells_.resize(cells);
+    level_members_.resize(size_t(levels_));
+    cell_range_.resize(n);
+
+    for (size_t i = 0; i < n; ++i) {
+      if (kind_[i] != kRegular)
+        continue;
+      const Range r = finest_range(boxes[i]);
+      int l = levels_ - 1;
+      while (l > 0 && ((r.x2 >> (levels_ - 1 - l)) - (r.x1 >> (levels_ - 1 - l)) > 1 ||
+                       (r.y2 >> (levels_ - 1 - l)) - (r.y1 >> (levels_ - 1 - l)) > 1))
+        --l;
+      cell_range_[i] = r;
+      level_members_[size_t(l)].push_back(uint32_t(i));
+      const int shift = levels_ - 1 - l;
+      for (int y = r.y1 >> shift; y <= (r.y2 >> shift); ++y)
+        for (int x = r.x1 >> shift; x <= (r.x2 >> shift); ++x)
+          cell(l, x, y).push_back(uint32_t(i));
+    }
+  }
+
+  Kind kind(size_t i) const { return kind_[i]; }
+  const std::vector<uint32_t> &special() const { return special_; }
+
+  /* Calls visit(j) for every regular box j > i that may share a point with
+   * regular box i and is still alive; each j at most once per i.  Entries at
+   * or before i and dead ones are dropped from the cells on the way. */
+  template <typename Alive, typename Visit>
+  void for_each_near(uint32_t i, std::vector<uint32_t> &seen, const Alive &alive,
+                     const Visit &visit) {
+    const Range r = cell_range_[i];
+    for (int l = 0; l < levels_; ++l) {
+      std::vector<uint32_t> &members = level_members_[size_t(l)];
+      if (members.empty())
+        continue;
+      const int shift = levels_ - 1 - l;
+      const size_t span = size_t((r.x2 >> shift) - (r.x1 >> shift) + 1) *
+                          size_t((r.y2 >> shift) - (r.y1 >> shift) + 1);
+      if (span > members.size()) {
+        // Fewer boxes at this level than cells to look at: walk the boxes.
+        compact(members, i, alive);
+        for (uint32_t j : members)
+          if (seen[j] != i + 1) {
+            seen[j] = i + 1;
+            visit(j);
+          }
+        continue;
+      }
+      for (int y = r.y1 >> shift; y <= (r.y2 >> shift); ++y)
+        for (int x = r.x1 >> shift; x <= (r.x2 >> shift); ++x) {
+          std::vector<uint32_t> &list = cell(l, x, y);
+          compact(list, i, alive);
+          for (uint32_t j : list)
+            if (seen[j] != i + 1) {
+              seen[j] = i + 1;
+              visit(j);
+            }
+        }
+    }
+  }
+
+ private:
+  struct Range {
+    int x1, y1, x2, y2; /* finest-level cells, inclusive */
+  };
+
+  int finest_cell(float v, double origin, double scale) const {
+    const double c = (double(v) - origin) * scale;
+    const int last = (1 << (levels_ - 1)) - 1;
+    if (!(c > 0.0))
+      return 0;
+    return c >= double(last) ? last : int(c);
+  }
+  Range finest_range(const Corners &b) const {
+    return {finest_cell(b.x1, min_x_, scale_x_), finest_cell(b.y1, min_y_, scale_y_),
+            finest_cell(b.x2, min_x_, scale_x_), finest_cell(b.y2, min_y_, scale_y_)};
+  }
+  std::vector<uint32_t> &cell(int level, int x, int y) {
+    return cells_[level_offset_[level] + (size_t(y) << level) + size_t(x)];
+  }
+  /* Keeps the entries after i that are alive, in order. */
+  template <typename Alive>
+  static void compact(std::vector<uint32_t> &list, uint32_t i, const Alive &alive) {
+    size_t keep = 0;
+    for (uint32_t j : list)
+      if (j > i && alive(j))
+        list[keep++] = j;
+    list.resize(keep);
+  }
+
+  std::vector<Kind> kind_;
+  std::vector<uint32_t> special_;
+  int levels_ = 1;
+  size_t level_offset_[7] = {};
+  double min_x_ = 0, min_y_ = 0, scale_x_ = 0, scale_y_ = 0;
+  std::vector<std::vector<uint32_t>> cells_;
+  std::vector<std::vector<uint32_t>> level_members_;
+  std::vector<Range> cell_range_;
+};
+
+}  // namespace
+
 std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult> &candidates,
                                                  double threshold, Overlap overlap) {
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const DetectionBoxResult &a, const DetectionBoxResult &b) {
-                     return a.prob > b.prob;
-                   });
-  // Suppression is quadratic in the candidates, so it works on a compact copy
-  // of the corners.  The built-in measure is computed inline and gives 0 for
-  // disjoint boxes, which a positive threshold never suppresses; suppressed
-  // candidates are not measured again.
-  const bool builtin = overlap == IntersectionOverUnion || overlap == RTIntersectionOverUnion;
-  const bool skip_disjoint = builtin && threshold > 0.0;
+  // Highest prob first, ties in candidate order; sorted through an index so
+  // the records move once.
+  const size_t n = candidates.size();
+  {
+    std::vector<uint32_t> order(n);
+    std::vector<float> prob(n);
+    for (size_t i = 0; i < n; ++i) {
+      order[i] = uint32_t(i);
+      prob[i] = candidates[i].prob;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&prob](uint32_t a, uint32_t b) { return prob[a] > prob[b]; });
+    std::vector<DetectionBoxResult> sorted;
+    sorted.reserve(n);
+    for (uint32_t i : order)
+      sorted.push_back(std::move(candidates[i]));
+    candidates.swap(sorted);
+  }
+
   std::vector<Corners> corners;
   std::vector<uint8_t> alive;
-  corners.reserve(candidates.size());
-  alive.reserve(candidates.size());
+  corners.reserve(n);
+  alive.reserve(n);
   for (const DetectionBoxResult &c : candidates) {
     corners.push_back({c.x1, c.y1, c.x2, c.y2, (c.y2 - c.y1) * (c.x2 - c.x1)});
     alive.push_back(c.prob != 0.0f);
   }
+  auto suppress = [&](size_t j) {
+    candidates[j].prob = 0.0f;
+    alive[j] = 0;
+  };
 
   std::vector<DetectionBoxResult> kept;
-  for (size_t i = 0; i < candidates.size(); ++i) {
+  const bool builtin = overlap == IntersectionOverUnion || overlap == RTIntersectionOverUnion;
+  if (!builtin || !(threshold > 0.0)) {
+    // Any measure, any threshold: every later candidate is a suspect.
+    for (size_t i = 0; i < n; ++i) {
+      if (!alive[i])
+        continue;
+      kept.push_back(candidates[i]);
+      for (size_t j = i + 1; j < n; ++j) {
+        if (!alive[j])
+          continue;
+        const double o = builtin ? iou(corners[i], corners[j]) : overlap(candidates[i], candidates[j]);
+        if (o >= threshold)
+          suppress(j);
+      }
+    }
+    return kept;
+  }
+
+  // The built-in measure is 0 for boxes apart on some axis, which a positive
+  // threshold never suppresses: only boxes that meet are measured.
+  OverlapGrid grid(corners);
+  std::vector<uint32_t> seen(n, 0);
+  auto is_alive = [&alive](uint32_t j) { return alive[j] != 0; };
+  auto measure = [&](size_t i, size_t j) {
+    if (!disjoint(corners[i], corners[j]) && iou(corners[i], corners[j]) >= threshold)
+      suppress(j);
+  };
+  for (size_t i = 0; i < n; ++i) {
     if (!alive[i])
       continue;
     kept.push_back(candidates[i]);
-    const Corners k = corners[i];
-    for (size_t j = i + 1; j < candidates.size(); ++j) {
-      if (!alive[j] || (skip_disjoint && disjoint(k, corners[j])))
-        continue;
-      const double o = builtin ? iou(k, corners[j]) : overlap(candidates[i], candidates[j]);
-      if (o >= threshold) {
-        candidates[j].prob = 0.0f;
-        alive[j] = 0;
-      }
+    switch (grid.kind(i)) {
+      case OverlapGrid::kInert:
+        break;
+      case OverlapGrid::kSpecial:
+        for (size_t j = i + 1; j < n; ++j)
+          if (alive[j])
+            measure(i, j);
+        break;
+      case OverlapGrid::kRegular:
+        grid.for_each_near(uint32_t(i), seen, is_alive, [&](uint32_t j) { measure(i, j); });
+        for (uint32_t j : grid.special())
+          if (j > i && alive[j])
+            measure(i, j);
+        break;
     }
   }
   return kept;
