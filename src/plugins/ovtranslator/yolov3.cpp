@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -138,161 +139,301 @@ inline double iou(const Corners &a, const Corners &b) {
 
 namespace {
 
-/* Candidates whose overlap with the built-in measure can be non-zero: both
- * boxes share a point on both axes (closed intervals).  A uniform grid over
- * the boxes' extent at several resolutions holds each box in the finest
- * level where it spans at most two cells per axis (so at most four cells);
- * a box meets another only if, at the other's level, their cell ranges share
- * a cell.  Cell numbers are a monotone function of the coordinate, so boxes
- * sharing a point always share that point's cell: no pair is missed.
+/* Which later candidates a kept box can suppress under the built-in measure
+ * with a positive threshold t, without measuring every pair:
+ *
+ * - The measure is 0 unless the boxes share a point on both axes (closed
+ *   intervals).  A grid of square cells over the boxes' extent, at several
+ *   resolutions, holds each box in the finest level where it spans at most
+ *   two cells per axis (so at most four cells).  Cell numbers are a monotone
+ *   function of the coordinate, so boxes sharing a point share that point's
+ *   cell at every level: no meeting pair is missed.
+ * - The intersection is no larger than the smaller box and the union no
+ *   smaller than the larger, so the measure never exceeds the ratio of the
+ *   two areas (as the measure rounds them, give or take 2.4e-7 relative).
+ *   Each cell keeps its boxes ordered by area, and a kept box of area a only
+ *   looks at areas in [a·t, a/t], widened by a margin for rounding.
  *
  * Boxes with a non-finite corner follow the NaN-ignoring min/max rules of
- * the measure and are compared with everything; finite boxes with x2 < x1
- * or y2 < y1 are apart from every box and take no part. */
+ * the measure, and boxes with a side under 1e-10 or an area that is not a
+ * finite float may have areas that lose that precision: both are compared
+ * with everything.  Finite boxes with x2 < x1 or y2 < y1 are apart from
+ * every box and take no part. */
 class OverlapGrid {
  public:
-  enum Kind : uint8_t { kRegular, kInert, kSpecial };
+  enum Kind : uint8_t { kGridded, kInert, kAnywhere };
 
-  explicit OverlapGrid(const std::vector<Corners> &boxes) {
+  OverlapGrid(const std::vector<Corners> &boxes, double threshold)
+      : low_(threshold / (1.0 + kMargin)), high_((1.0 + kMargin) / threshold) {
     const size_t n = boxes.size();
     kind_.resize(n);
+    std::vector<uint32_t> gridded;
+    gridded.reserve(n);
     double min_x = 0, max_x = 0, min_y = 0, max_y = 0;
-    bool any = false;
     for (size_t i = 0; i < n; ++i) {
       const Corners &b = boxes[i];
       if (!std::isfinite(b.x1) || !std::isfinite(b.x2) || !std::isfinite(b.y1) ||
           !std::isfinite(b.y2)) {
-        kind_[i] = kSpecial;
-        special_.push_back(uint32_t(i));
+        kind_[i] = kAnywhere;
+        anywhere_.push_back(uint32_t(i));
         continue;
       }
       if (b.x2 < b.x1 || b.y2 < b.y1) {
         kind_[i] = kInert;
         continue;
       }
-      kind_[i] = kRegular;
-      if (!any) {
+      const float w = b.x2 - b.x1, h = b.y2 - b.y1;  // as the measure rounds them
+      if (!(w >= kMinSide && h >= kMinSide && std::isfinite(b.area))) {
+        kind_[i] = kAnywhere;
+        anywhere_.push_back(uint32_t(i));
+        continue;
+      }
+      kind_[i] = kGridded;
+      if (gridded.empty()) {
         min_x = b.x1, max_x = b.x2, min_y = b.y1, max_y = b.y2;
-        any = true;
       } else {
         min_x = std::min(min_x, double(b.x1));
         max_x = std::max(max_x, double(b.x2));
         min_y = std::min(min_y, double(b.y1));
         max_y = std::max(max_y, double(b.y2));
       }
+      gridded.push_back(uint32_t(i));
     }
     // About one box per finest cell, at most 64 × 64 cells.
-    while (levels_ < 7 && (size_t(1) << (2 * levels_)) < n)
+    while (levels_ < kMaxLevels && (size_t(1) << (2 * levels_)) < n)
       ++levels_;
     const int finest = 1 << (levels_ - 1);
     min_x_ = min_x;
     min_y_ = min_y;
-    scale_x_ = max_x > min_x ? finest / (max_x - min_x) : 0.0;
-    scale_y_ = max_y > min_y ? finest / (max_y - min_y) : 0.0;
+    const double span = std::max(max_x - min_x, max_y - min_y);
+    scale_ = span > 0.0 ? finest / span : 0.0;
     size_t cells = 0;
     for (int l = 0; l < levels_; ++l) {
       level_offset_[l] = cells;
       cells += size_t(1) << (2 * l);
     }
-    cells_.resize(cells);
-    level_members_.resize(size_t(levels_));
-    cell_range_.resize(n);
+    range_.resize(n);
+    area_.resize(n);
+    std::vector<uint8_t> level_of(n);
 
-    for (size_t i = 0; i < n; ++i) {
-      if (kind_[i] != kRegular)
-        continue;
+    // Where each box goes, then every cell's share of one array, filled in
+    // order of area so that each cell's stretch is ordered by area.
+    cells_.assign(cells, Segment{});
+    std::vector<uint32_t> level_count(size_t(levels_), 0);
+    for (uint32_t i : gridded) {
       const Range r = finest_range(boxes[i]);
       int l = levels_ - 1;
       while (l > 0 && ((r.x2 >> (levels_ - 1 - l)) - (r.x1 >> (levels_ - 1 - l)) > 1 ||
                        (r.y2 >> (levels_ - 1 - l)) - (r.y1 >> (levels_ - 1 - l)) > 1))
         --l;
-      cell_range_[i] = r;
-      level_members_[size_t(l)].push_back(uint32_t(i));
-      const int shift = levels_ - 1 - l;
-      for (int y = r.y1 >> shift; y <= (r.y2 >> shift); ++y)
-        for (int x = r.x1 >> shift; x <= (r.x2 >> shift); ++x)
-          cell(l, x, y).push_back(uint32_t(i));
+      range_[i] = r;
+      area_[i] = boxes[i].area;
+      level_of[i] = uint8_t(l);
+      ++level_count[size_t(l)];
+      for_cells(r, l, [&](size_t c) { ++cells_[c].size; });
+    }
+    uint32_t at = 0;
+    for (Segment &c : cells_) {
+      c.begin = at;
+      at += c.size;
+      c.size = 0;
+    }
+    entries_.resize(at);
+    for (int l = 0; l < levels_; ++l)
+      level_[l].members.reserve(level_count[size_t(l)]);
+    for (uint32_t i : order_by_area(gridded, boxes)) {
+      const Corners &b = boxes[i];
+      const Entry e{b.area, i, b.x1, b.y1, b.x2, b.y2};
+      Level &level = level_[level_of[i]];
+      if (level.members.empty())
+        level.min_area = e.area;
+      level.max_area = e.area;
+      level.members.push_back(e);
+      for_cells(range_[i], level_of[i], [&](size_t c) {
+        entries_[cells_[c].begin + cells_[c].size++] = e;
+      });
     }
   }
 
   Kind kind(size_t i) const { return kind_[i]; }
-  const std::vector<uint32_t> &special() const { return special_; }
+  /* Boxes every kept box must be compared with. */
+  const std::vector<uint32_t> &anywhere() const { return anywhere_; }
 
-  /* Calls visit(j) for every regular box j > i that may share a point with
-   * regular box i and is still alive; each j at most once per i.  Entries at
-   * or before i and dead ones are dropped from the cells on the way. */
+  /* Calls visit(j) for every gridded box j > i, still alive, that meets
+   * gridded box i (`box`) and whose area is within the bounds; each j at
+   * most once per i.  Entries looked at that are at or before i, or dead,
+   * leave. */
   template <typename Alive, typename Visit>
-  void for_each_near(uint32_t i, std::vector<uint32_t> &seen, const Alive &alive,
-                     const Visit &visit) {
-    const Range r = cell_range_[i];
+  void for_each_near(uint32_t i, const Corners &box, std::vector<uint32_t> &seen,
+                     const Alive &alive, const Visit &visit) {
+    const Range r = range_[i];
+    const double lo = double(area_[i]) * low_, hi = double(area_[i]) * high_;
+    // For finite boxes the measure's test (min of the right edges below the
+    // max of the left ones, on either axis) is this plain comparison.
+    auto offer = [&](const Entry &e) {
+      if (e.x1 <= box.x2 && box.x1 <= e.x2 && e.y1 <= box.y2 && box.y1 <= e.y2 &&
+          seen[e.index] != i + 1) {
+        seen[e.index] = i + 1;
+        visit(e.index);
+      }
+    };
     for (int l = 0; l < levels_; ++l) {
-      std::vector<uint32_t> &members = level_members_[size_t(l)];
-      if (members.empty())
+      Level &level = level_[l];
+      if (level.members.empty() || double(level.max_area) < lo || double(level.min_area) > hi)
         continue;
       const int shift = levels_ - 1 - l;
       const size_t span = size_t((r.x2 >> shift) - (r.x1 >> shift) + 1) *
                           size_t((r.y2 >> shift) - (r.y1 >> shift) + 1);
-      if (span > members.size()) {
+      if (span > level.members.size()) {
         // Fewer boxes at this level than cells to look at: walk the boxes.
-        compact(members, i, alive);
-        for (uint32_t j : members)
-          if (seen[j] != i + 1) {
-            seen[j] = i + 1;
-            visit(j);
-          }
+        uint32_t size = uint32_t(level.members.size());
+        scan(level.members.data(), size, lo, hi, i, alive, offer);
+        level.members.resize(size);
         continue;
       }
-      for (int y = r.y1 >> shift; y <= (r.y2 >> shift); ++y)
-        for (int x = r.x1 >> shift; x <= (r.x2 >> shift); ++x) {
-          std::vector<uint32_t> &list = cell(l, x, y);
-          compact(list, i, alive);
-          for (uint32_t j : list)
-            if (seen[j] != i + 1) {
-              seen[j] = i + 1;
-              visit(j);
-            }
-        }
+      for_cells(r, l, [&](size_t c) {
+        scan(entries_.data() + cells_[c].begin, cells_[c].size, lo, hi, i, alive, offer);
+      });
     }
   }
 
  private:
+  static constexpr int kMaxLevels = 7;
+  static constexpr float kMinSide = 1e-10f;
+  static constexpr double kMargin = 1e-6;
+
+  struct Entry {
+    float area;
+    uint32_t index;
+    float x1, y1, x2, y2;
+  };
+  struct Segment {
+    uint32_t begin = 0, size = 0;
+  };
   struct Range {
     int x1, y1, x2, y2; /* finest-level cells, inclusive */
   };
+  struct Level {
+    std::vector<Entry> members; /* ordered by area */
+    float min_area = 0, max_area = 0;
+  };
 
-  int finest_cell(float v, double origin, double scale) const {
-    const double c = (double(v) - origin) * scale;
+  /* Gridded boxes by area, smallest first (positive finite floats order
+   * as their bits do). */
+  static std::vector<uint32_t> order_by_area(std::vector<uint32_t> order,
+                                             const std::vector<Corners> &boxes) {
+    std::vector<uint32_t> next(order.size());
+    for (int shift = 0; shift < 32; shift += 11) {
+      std::vector<uint32_t> start(2049, 0);
+      auto digit = [&](uint32_t i) {
+        uint32_t u;
+        std::memcpy(&u, &boxes[i].area, sizeof u);
+        return (u >> shift) & 0x7FFu;
+      };
+      for (uint32_t i : order)
+        ++start[digit(i) + 1];
+      for (size_t b = 1; b < start.size(); ++b)
+        start[b] += start[b - 1];
+      for (uint32_t i : order)
+        next[start[digit(i)]++] = i;
+      order.swap(next);
+    }
+    return order;
+  }
+
+  /* Offers the entries with areas in [lo, hi] that come after i and are
+   * alive, and drops the others of that stretch (they never will be);
+   * `size` shrinks accordingly. */
+  template <typename Alive, typename Offer>
+  static void scan(Entry *list, uint32_t &size, double lo, double hi, uint32_t i,
+                   const Alive &alive, const Offer &offer) {
+    Entry *end = list + size;
+    Entry *first = std::lower_bound(list, end, lo,
+                                    [](const Entry &e, double v) { return double(e.area) < v; });
+    Entry *keep = first, *it = first;
+    for (; it != end && double(it->area) <= hi; ++it)
+      if (it->index > i && alive(it->index)) {
+        *keep++ = *it;
+        offer(*it);
+      }
+    if (keep != it) {
+      std::move(it, end, keep);
+      size -= uint32_t(it - keep);
+    }
+  }
+
+  template <typename F>
+  void for_cells(const Range &r, int level, const F &f) const {
+    const int shift = levels_ - 1 - level;
+    for (int y = r.y1 >> shift; y <= (r.y2 >> shift); ++y)
+      for (int x = r.x1 >> shift; x <= (r.x2 >> shift); ++x)
+        f(level_offset_[level] + (size_t(y) << level) + size_t(x));
+  }
+
+  int finest_cell(float v, double origin) const {
+    const double c = (double(v) - origin) * scale_;
     const int last = (1 << (levels_ - 1)) - 1;
     if (!(c > 0.0))
       return 0;
     return c >= double(last) ? last : int(c);
   }
   Range finest_range(const Corners &b) const {
-    return {finest_cell(b.x1, min_x_, scale_x_), finest_cell(b.y1, min_y_, scale_y_),
-            finest_cell(b.x2, min_x_, scale_x_), finest_cell(b.y2, min_y_, scale_y_)};
-  }
-  std::vector<uint32_t> &cell(int level, int x, int y) {
-    return cells_[level_offset_[level] + (size_t(y) << level) + size_t(x)];
-  }
-  /* Keeps the entries after i that are alive, in order. */
-  template <typename Alive>
-  static void compact(std::vector<uint32_t> &list, uint32_t i, const Alive &alive) {
-    size_t keep = 0;
-    for (uint32_t j : list)
-      if (j > i && alive(j))
-        list[keep++] = j;
-    list.resize(keep);
+    return {finest_cell(b.x1, min_x_), finest_cell(b.y1, min_y_), finest_cell(b.x2, min_x_),
+            finest_cell(b.y2, min_y_)};
   }
 
+  const double low_, high_;
   std::vector<Kind> kind_;
-  std::vector<uint32_t> special_;
+  std::vector<uint32_t> anywhere_;
   int levels_ = 1;
-  size_t level_offset_[7] = {};
-  double min_x_ = 0, min_y_ = 0, scale_x_ = 0, scale_y_ = 0;
-  std::vector<std::vector<uint32_t>> cells_;
-  std::vector<std::vector<uint32_t>> level_members_;
-  std::vector<Range> cell_range_;
+  size_t level_offset_[kMaxLevels] = {};
+  Level level_[kMaxLevels];
+  double min_x_ = 0, min_y_ = 0, scale_ = 0;
+  std::vector<Segment> cells_;
+  std::vector<Entry> entries_;
+  std::vector<Range> range_;
+  std::vector<float> area_;
 };
+
+/* Candidate indices by prob, highest first, equal probs in candidate order:
+ * what a stable sort on `a.prob > b.prob` gives.  Without NaN (which that
+ * comparison does not order) a radix sort on the probs' bits does it in
+ * three passes. */
+std::vector<uint32_t> order_by_prob(const std::vector<DetectionBoxResult> &c) {
+  const size_t n = c.size();
+  std::vector<uint32_t> order(n);
+  for (size_t i = 0; i < n; ++i)
+    order[i] = uint32_t(i);
+  bool nan = false;
+  std::vector<uint32_t> key(n);
+  for (size_t i = 0; i < n; ++i) {
+    float p = c[i].prob;
+    nan = nan || std::isnan(p);
+    if (p == 0.0f)
+      p = 0.0f;  // -0 ranks with +0
+    uint32_t u;
+    std::memcpy(&u, &p, sizeof u);
+    u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);  // ascending with the value
+    key[i] = ~u;                                      // descending
+  }
+  if (nan || n < 256) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&c](uint32_t a, uint32_t b) { return c[a].prob > c[b].prob; });
+    return order;
+  }
+  std::vector<uint32_t> next(n);
+  for (int shift = 0; shift < 32; shift += 11) {
+    std::vector<uint32_t> start(2049, 0);
+    for (uint32_t i : order)
+      ++start[((key[i] >> shift) & 0x7FFu) + 1];
+    for (size_t b = 1; b < start.size(); ++b)
+      start[b] += start[b - 1];
+    for (uint32_t i : order)
+      next[start[(key[i] >> shift) & 0x7FFu]++] = i;
+    order.swap(next);
+  }
+  return order;
+}
 
 }  // namespace
 
@@ -302,14 +443,7 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
   // the records move once.
   const size_t n = candidates.size();
   {
-    std::vector<uint32_t> order(n);
-    std::vector<float> prob(n);
-    for (size_t i = 0; i < n; ++i) {
-      order[i] = uint32_t(i);
-      prob[i] = candidates[i].prob;
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [&prob](uint32_t a, uint32_t b) { return prob[a] > prob[b]; });
+    const std::vector<uint32_t> order = order_by_prob(candidates);
     std::vector<DetectionBoxResult> sorted;
     sorted.reserve(n);
     for (uint32_t i : order)
@@ -351,7 +485,7 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
 
   // The built-in measure is 0 for boxes apart on some axis, which a positive
   // threshold never suppresses: only boxes that meet are measured.
-  OverlapGrid grid(corners);
+  OverlapGrid grid(corners, threshold);
   std::vector<uint32_t> seen(n, 0);
   auto is_alive = [&alive](uint32_t j) { return alive[j] != 0; };
   auto measure = [&](size_t i, size_t j) {
@@ -365,14 +499,18 @@ std::vector<DetectionBoxResult> SuppressOverlaps(std::vector<DetectionBoxResult>
     switch (grid.kind(i)) {
       case OverlapGrid::kInert:
         break;
-      case OverlapGrid::kSpecial:
+      case OverlapGrid::kAnywhere:
         for (size_t j = i + 1; j < n; ++j)
           if (alive[j])
             measure(i, j);
         break;
-      case OverlapGrid::kRegular:
-        grid.for_each_near(uint32_t(i), seen, is_alive, [&](uint32_t j) { measure(i, j); });
-        for (uint32_t j : grid.special())
+      case OverlapGrid::kGridded:
+        grid.for_each_near(uint32_t(i), corners[i], seen, is_alive,
+                           [&](uint32_t j) {
+                             if (iou(corners[i], corners[j]) >= threshold)
+                               suppress(j);
+                           });
+        for (uint32_t j : grid.anywhere())
           if (j > i && alive[j])
             measure(i, j);
         break;
