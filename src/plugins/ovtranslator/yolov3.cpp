@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -597,6 +598,7 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   // order afterwards.  A confidence never exceeds the objectness, so a cell
   // whose objectness cannot pass the threshold needs no class scores.
   std::vector<float> best(size_t(3 * plane));
+  std::vector<float> best_score(size_t(3 * plane));  // the best class's raw value
   std::vector<int32_t> best_class(size_t(3 * plane));
   std::vector<float> objectness(size_t(3 * plane));
   std::vector<uint8_t> open(size_t(3 * plane));
@@ -605,12 +607,14 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
     const float *anchor_data = data + a * entries * plane;
     float *obj = objectness.data() + a * plane;
     float *b = best.data() + a * plane;
+    float *bs = best_score.data() + a * plane;
     int32_t *bc = best_class.data() + a * plane;
     uint8_t *o = open.data() + a * plane;
     open_cells.clear();
     for (int64_t p = 0; p < plane; ++p) {
       obj[p] = sigmoid(anchor_data[4 * plane + p]);
       b[p] = 1e-5f;
+      bs[p] = -std::numeric_limits<float>::infinity();
       bc[p] = 0;
       o[p] = static_cast<double>(obj[p]) - threshold > 1e-5;
       if (o[p])
@@ -619,12 +623,18 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
     // A hostile channel count with an empty grid must not spin over classes.
     if (open_cells.empty())
       continue;
+    // A score clearly below the best one's cannot give a larger confidence
+    // (the exponential, to half an ulp, and the rest are monotone), so it
+    // cannot win: its sigmoid is not computed.
     for (int64_t k = 0; k < classes; ++k) {
       const float *scores = anchor_data + (5 + k) * plane;
       for (int64_t p : open_cells) {
+        if (static_cast<double>(scores[p]) <= static_cast<double>(bs[p]) - 1e-4)
+          continue;
         const float confidence = sigmoid(scores[p]) * obj[p];
         if (static_cast<double>(confidence - b[p]) > 1e-5) {
           b[p] = confidence;
+          bs[p] = scores[p];
           bc[p] = static_cast<int32_t>(k);
         }
       }
