@@ -2,7 +2,9 @@
  * For every buffer it cuts out the frames by the batch record, brings each to
  * the network input size, feeds up to "batch" of them, runs the engine once
  * and pushes a two-buffer list: the incoming buffer, then the raw output
- * tensor (every output binding for the full batch, in binding order).
+ * tensor (every output binding for the full batch, in binding order).  The
+ * engine is made on the first buffer with the "batch" of that moment; a
+ * larger value later feeds no more frames than that (one warning says so).
  *
  *   gst-launch-1.0 videotestsrc num-buffers=4 ! video/x-raw,format=BGR,width=640,height=480 ! ovrt model=identity_608x608.engine batch=1 ! fakesink
  */
