@@ -190,21 +190,19 @@ int main(int argc, char **argv) {
   };
   std::printf("%-9s %-10s %10s %7s %12s %10s\n", "engine", "case", "candidates", "boxes",
               "decode_us", "of_forward");
-  bool realistic_ok = true;
+  bool within_target = true;
   for (const Variant &v : variants) {
     for (int realistic = 1; realistic >= 0; --realistic) {
       std::vector<float> t = realistic ? realistic_tensor(v.activated, 7) : random_tensor(v.activated, 7);
       const size_t cand = candidates(v.decode, t);
-      // Suppression is quadratic in the candidates: fewer runs when there are many.
-      const int n = cand > 2000 ? std::max(1, runs / 10) : runs;
-      DecodeTime d = time_decode(v.fn, t, n);
+      DecodeTime d = time_decode(v.fn, t, runs);
       std::printf("%-9s %-10s %10zu %7zu %12.0f", v.name, realistic ? "realistic" : "random",
                   cand, d.boxes, d.us);
       if (forward) {
         const double pct = 100.0 * d.us / forward_us;
         std::printf(" %9.3f%%", pct);
-        if (realistic && pct > 2.0)
-          realistic_ok = false;
+        if (pct > 2.0)
+          within_target = false;
       }
       std::printf("\n");
       if (forward)
@@ -215,6 +213,7 @@ int main(int argc, char **argv) {
     }
   }
   if (forward)
-    std::printf("target: realistic decoding <= 2%% of the forward: %s\n", realistic_ok ? "met" : "MISSED");
+    std::printf("target: decoding <= 2%% of the forward, realistic and random logits: %s\n",
+                within_target ? "met" : "MISSED");
   return 0;
 }

@@ -48,6 +48,21 @@ FormatVote vote(GstVideoFormat f, bool accepted = true) {
   return v;
 }
 
+TEST(BatchLayout, DeviceIndicesAreRebasedOntoTheMergedList) {
+  struct Case {
+    uint32_t idx;
+    size_t input_devices, merged_before;
+    uint32_t expected;
+  } cases[] = {
+      {0, 1, 0, 0},          {0, 1, 3, 3},          {1, 2, 2, 3},
+      {1, 1, 2, UINT32_MAX}, {7, 1, 0, UINT32_MAX}, {UINT32_MAX, 4, 1, UINT32_MAX},
+      {0, 0, 5, UINT32_MAX},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(ovbatch::rebase_device_index(c.idx, c.input_devices, c.merged_before), c.expected)
+        << c.idx << " " << c.input_devices << " " << c.merged_before;
+}
+
 TEST(BatchFormat, ChoiceRules) {
   const struct {
     const char *what;

@@ -179,6 +179,20 @@ TEST(SplitBatch, InputWithoutRecordIsAnError) {
   EXPECT_EQ(out, "\nNo orvane batch metadata");
 }
 
+TEST(SplitBatch, InputWithoutBatchRecordEndsThePipelineWithAnErrorNamingIt) {
+  testing::internal::CaptureStdout();
+  ovtest::PipelineRun run = ovtest::run_pipeline(
+      "videotestsrc num-buffers=3 ! video/x-raw,format=BGR,width=8,height=8 ! "
+      "ovsplitbatch name=split ! fakesink");
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.error_source, "split");
+  EXPECT_EQ(run.error_domain, GST_STREAM_ERROR);
+  EXPECT_EQ(run.error_code, GST_STREAM_ERROR_FORMAT);
+  EXPECT_NE(run.error_debug.find("a buffer of 192 bytes"), std::string::npos) << run.error_debug;
+  EXPECT_NE(run.error_debug.find("no batch metadata"), std::string::npos) << run.error_debug;
+}
+
 TEST(SplitBatch, AfterTheBatchElement) {
   ovtest::PipelineRun run = ovtest::run_pipeline(
       "videotestsrc num-buffers=20 ! video/x-raw,format=BGR,width=320,height=240 ! "

@@ -201,7 +201,7 @@ TEST(VideoBatch, StacksFramesTopToBottomAndClearsTheRest) {
   EXPECT_EQ(m->batch.frames[1].height, 240u);
 }
 
-TEST(VideoBatch, MergesRecordsInPadOrderUnchanged) {
+TEST(VideoBatch, MergesRecordsInPadOrderWithDeviceIndicesRebased) {
   const std::vector<Input> in = {{"BGR", 64, 48}, {"BGR", 64, 48}, {"BGR", 32, 16}};
   BatchRig rig(in);
   ASSERT_TRUE(rig.start());
@@ -223,9 +223,11 @@ TEST(VideoBatch, MergesRecordsInPadOrderUnchanged) {
     ASSERT_EQ(m->batch.frames[i].class_results.size(), 1u);
     EXPECT_EQ(m->batch.frames[i].class_results[0].label, std::string("label-") + ids[i]);
   }
-  // device_idx keeps the value of its own input's batch.
-  EXPECT_EQ(m->batch.frames[1].device_idx, 0u);
-  EXPECT_EQ(m->batch.frames[2].device_idx, 7u);
+  // Each frame names its own input's device in the merged list; an index
+  // that named no device of its input names none afterwards either.
+  EXPECT_EQ(m->batch.frames[0].device_idx, 0u);
+  EXPECT_EQ(m->batch.frames[1].device_idx, 1u);
+  EXPECT_EQ(m->batch.frames[2].device_idx, UINT32_MAX);
   EXPECT_EQ(log.count_containing("Frame info added"), 3u);
   EXPECT_EQ(log.count_containing("Device info added"), 3u);
   EXPECT_EQ(log.count_containing("Can not find orvane batch metadata"), 0u);
@@ -482,6 +484,19 @@ TEST(VideoBatch, UntimedBufferIsAnError) {
   EXPECT_EQ(rig.push(0, 1, GST_CLOCK_TIME_NONE, kFrame30), GST_FLOW_OK);  // appsrc queues it
   EXPECT_FALSE(rig.pull(1000));
   EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Timestamped buffers required!"));
+  // The pipeline ends with an error that names the input and the buffer.
+  ov::MessagePtr msg = rig.wait_message(GST_MESSAGE_ERROR);
+  ASSERT_TRUE(msg);
+  EXPECT_STREQ(GST_MESSAGE_SRC_NAME(msg.get()), "batch");
+  std::string detail;
+  GError *err = nullptr;
+  gchar *dbg = nullptr;
+  gst_message_parse_error(msg.get(), &err, &dbg);
+  EXPECT_TRUE(g_error_matches(err, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT));
+  detail = dbg ? dbg : "";
+  g_clear_error(&err);
+  g_free(dbg);
+  EXPECT_NE(detail.find("sink_0: a buffer of 1536 bytes has no PTS"), std::string::npos) << detail;
 }
 
 TEST(VideoBatch, I420InputsStackInEveryPlane) {

@@ -106,9 +106,14 @@ PipelineRun run_pipeline(const std::string &description, int timeout_ms) {
     if (GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_ERROR) {
       gst_message_parse_error(msg.get(), &err, &dbg);
       run.error = err ? err->message : "error";
+      run.error_debug = dbg ? dbg : "";
+      run.error_source = GST_MESSAGE_SRC_NAME(msg.get()) ? GST_MESSAGE_SRC_NAME(msg.get()) : "";
+      run.error_domain = err ? err->domain : 0;
+      run.error_code = err ? err->code : 0;
     } else {
       gst_message_parse_warning(msg.get(), &err, &dbg);
       run.warnings.push_back(err ? err->message : "warning");
+      run.warning_debugs.push_back(dbg ? dbg : "");
     }
     if (err)
       g_error_free(err);

@@ -50,7 +50,12 @@ struct PipelineRun {
   bool ok = false;           /* reached EOS without error */
   bool timed_out = false;
   std::string error;         /* first error message, if any */
+  std::string error_debug;   /* its debug text */
+  std::string error_source;  /* name of the element that posted it */
+  GQuark error_domain = 0;   /* its domain and code */
+  int error_code = 0;
   std::vector<std::string> warnings;
+  std::vector<std::string> warning_debugs;
 };
 
 /* Runs a gst_parse_launch description to EOS (or error, or timeout). */

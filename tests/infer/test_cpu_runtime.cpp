@@ -2,6 +2,7 @@
  * execution, per-layer times, and the CUDA memory calls. */
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -163,6 +164,63 @@ TEST(CpuRuntime, GarbageAndPluginLayersWithoutFactoryAreRefusedThroughTheLogger)
   EXPECT_EQ(rt.load(ovtest::engine_bytes(file)), nullptr);
   EXPECT_NE(rt.logger.joined().find("plug-in factory"), std::string::npos)
       << rt.logger.joined();
+}
+
+/* A copy layer that records what the engine does with it. */
+class CopyPlugin : public nvinfer1::IPlugin {
+ public:
+  int getNbOutputs() const override { return 1; }
+  nvinfer1::Dims getOutputDimensions(int, const nvinfer1::Dims *inputs, int) override {
+    return inputs[0];
+  }
+  void configure(const nvinfer1::Dims *, int, const nvinfer1::Dims *, int, int) override {}
+  int initialize() override {
+    ++initialized;
+    return 0;
+  }
+  void terminate() override { ++terminated; }
+  size_t getWorkspaceSize(int) const override { return 0; }
+  int enqueue(int batch, const void *const *inputs, void **outputs, void *, cudaStream_t) override {
+    std::memcpy(outputs[0], inputs[0], size_t(batch) * 3 * 8 * 8 * sizeof(float));
+    return 0;
+  }
+  size_t getSerializationSize() override { return 0; }
+  void serialize(void *) override {}
+  int initialized = 0, terminated = 0;
+};
+
+class CopyFactory : public nvinfer1::IPluginFactory {
+ public:
+  nvinfer1::IPlugin *createPlugin(const char *, const void *, size_t) override { return &plugin; }
+  CopyPlugin plugin;
+};
+
+TEST(CpuRuntime, DestroyingAnEngineTerminatesItsPluginsOnce) {
+  auto file = identity8(1);
+  ovengine::OutputBinding p;
+  p.name = p.pluginName = "copy";
+  p.source = ovengine::OutputSource::Plugin;
+  p.pluginSerial = "c";
+  p.dims = {3, 8, 8};
+  p.pluginInputs = {{"out", {3, 8, 8}}};
+  file.outputs = {p};
+  CopyFactory factory;
+  Runtime rt;
+  nvinfer1::ICudaEngine *engine = rt.load(ovtest::engine_bytes(file), &factory);
+  ASSERT_NE(engine, nullptr) << rt.logger.joined();
+  EXPECT_EQ(factory.plugin.initialized, 1);
+  EXPECT_EQ(factory.plugin.terminated, 0);
+  engine->destroy();
+  EXPECT_EQ(factory.plugin.terminated, 1);
+}
+
+TEST(CpuCuda, ZeroBytesSucceedWithNullAndAllocateNothing) {
+  const size_t live = ovcpu::liveDeviceAllocations();
+  void *p = &p;
+  EXPECT_EQ(cudaMalloc(&p, 0), cudaSuccess);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(ovcpu::liveDeviceAllocations(), live);
+  EXPECT_EQ(cudaFree(p), cudaSuccess);
 }
 
 TEST(CpuCuda, MemoryStreamsAndDevices) {

@@ -142,6 +142,110 @@ TEST(UpsampleLayer, FormatsAndNearestNeighbourValues) {
             << plane << "," << y << "," << x;
 }
 
+TEST(UpsampleLayer, ScaleThatIsNoWholeNumberReadsTheRealInputPlanes) {
+  /* 3 × 3 planes × 1.5 = 4 × 4; (int)(4 / 1.5) = 2 is not the input size. */
+  UpsampleLayerPlugin up(1.5f, 512);
+  DimsCHW in(2, 3, 3);
+  Dims outDims = up.getOutputDimensions(0, &in, 1);
+  ASSERT_EQ(outDims.d[1], 4);
+  ASSERT_EQ(outDims.d[2], 4);
+  ASSERT_EQ(up.initialize(), 0);
+  std::vector<float> src(2 * 2 * 9);
+  for (size_t i = 0; i < src.size(); ++i)
+    src[i] = float(i);
+  std::vector<float> dst(2 * 2 * 16, -1.f);
+  const void *ins[] = {src.data()};
+  void *outs[] = {dst.data()};
+  ASSERT_EQ(up.enqueue(2, ins, outs, nullptr, nullptr), 0);
+  /* Output row / column y takes input row (int)(y / 1.5): 0, 0, 1, 2. */
+  const int from[4] = {0, 0, 1, 2};
+  for (int plane = 0; plane < 4; ++plane)
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        ASSERT_EQ(dst[(plane * 4 + y) * 4 + x], src[(plane * 3 + from[y]) * 3 + from[x]])
+            << plane << "," << y << "," << x;
+}
+
+TEST(UpsampleLayer, UnsupportedDataTypeMakesEnqueueFail) {
+  UpsampleLayerPlugin up(2.0f, 512);
+  DimsCHW in(1, 1, 1);
+  Dims outDims = up.getOutputDimensions(0, &in, 1);
+  up.configureWithFormat(&in, 1, &outDims, 1, nvinfer1::DataType::kINT32,
+                         nvinfer1::PluginFormat::kNCHW, 1);
+  ASSERT_EQ(up.initialize(), 0);
+  float src = 5.f;
+  std::vector<float> dst(4, -1.f);
+  const void *ins[] = {&src};
+  void *outs[] = {dst.data()};
+  testing::internal::CaptureStderr();
+  EXPECT_NE(up.enqueue(1, ins, outs, nullptr, nullptr), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error data type\n");
+}
+
+/* An int8 output of 50 bytes is no whole number of floats: the host output
+ * array must still hold all of it (AddressSanitizer sees an overflow). */
+TEST(UpsampleEngine, Int8OutputOfOddByteCountFitsTheHostArray) {
+  UpsampleLayerPlugin proto(1.0f, 64);
+  DimsCHW in(2, 5, 5);
+  Dims outDims = proto.getOutputDimensions(0, &in, 1);
+  proto.configureWithFormat(&in, 1, &outDims, 1, nvinfer1::DataType::kINT8,
+                            nvinfer1::PluginFormat::kNCHW, 1);
+  std::string serial(proto.getSerializationSize(), '\0');
+  proto.serialize(&serial[0]);
+  auto file = ovtest::onnx_engine("identity_c2_5x5.onnx", {2, 5, 5}, {}, 1);
+  ovengine::OutputBinding up;
+  up.name = up.pluginName = "layer1-upsample";
+  up.source = ovengine::OutputSource::Plugin;
+  up.dataType = static_cast<uint32_t>(nvinfer1::DataType::kINT8);
+  up.pluginSerial = serial;
+  up.dims = {2, 5, 5};
+  up.pluginInputs = {{"out", {2, 5, 5}}};
+  file.outputs = {up};
+  std::string path = ovtest::temp_engine_file(file, "up-int8");
+
+  testing::internal::CaptureStdout();
+  {
+    auto engine = MakeTensorRT(path, 1.0f, "0 0 0", -1, 1);
+    ASSERT_TRUE(engine->Load());
+    ASSERT_TRUE(engine->Infer()); /* an all-zero input */
+    const auto *out = static_cast<const unsigned char *>(engine->OutputData());
+    ASSERT_EQ(engine->DataSize(), 50u);
+    EXPECT_EQ(std::vector<unsigned char>(out, out + 50), std::vector<unsigned char>(50, 0));
+  }
+  testing::internal::GetCapturedStdout();
+  std::remove(path.c_str());
+}
+
+/* The engine terminates its plug-ins when it goes, so the net must destroy
+ * them after the engine; AddressSanitizer sees the wrong order. */
+TEST(YoloEngine, ReleasingTheNetDestroysPluginsAfterTheEngine) {
+  YoloLayerPlugin proto(512);
+  std::string serial(proto.getSerializationSize(), '\0');
+  proto.serialize(&serial[0]);
+  auto file = ovtest::onnx_engine("yolo_heads.onnx", {3, 608, 608}, {}, 1);
+  ovengine::OutputBinding det;
+  det.name = det.pluginName = "yolo-det";
+  det.source = ovengine::OutputSource::Plugin;
+  det.pluginSerial = serial;
+  det.dims = {136459, 1, 1};
+  det.pluginInputs = {{"head0_out", {255, 19, 19}}, {"head1_out", {255, 38, 38}},
+                      {"head2_out", {255, 76, 76}}};
+  file.outputs = {det};
+  std::string path = ovtest::temp_engine_file(file, "yolo-order");
+  const size_t engines = ovcpu::liveEngines(), pinned = ovcpu::liveHostAllocations();
+  testing::internal::CaptureStdout();
+  {
+    Tn::trtNet net(path, -1, 1);
+    ASSERT_TRUE(net.hasEngine());
+    EXPECT_EQ(ovcpu::liveEngines(), engines + 1);
+    EXPECT_EQ(ovcpu::liveHostAllocations(), pinned + 2); /* the layer's two buffers */
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ovcpu::liveEngines(), engines);
+  EXPECT_EQ(ovcpu::liveHostAllocations(), pinned);
+  std::remove(path.c_str());
+}
+
 TEST(UpsampleLayer, ScaleOneIsAPlainCopy) {
   UpsampleLayerPlugin up(1.0f, 512);
   DimsCHW in(1, 2, 2);

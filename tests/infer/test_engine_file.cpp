@@ -68,6 +68,69 @@ TEST(EngineFile, RoundTripKeepsEveryField) {
   EXPECT_EQ(out.outputs[1].pluginInputs[0].name, "conv_1");
 }
 
+/* One small engine file written out by hand, field by field (little-endian,
+ * CRC-32 as zlib computes it). */
+const std::string kGoldenEngine(
+    "\x4f\x56\x54\x52\x54\x45\x4e\x47"  /* magic OVTRTENG */
+    "\x01\x00\x00\x00"                  /* version 1 */
+    "\x02\x00\x00\x00"                  /* max batch 2 */
+    "\x01\x00\x00\x00"                  /* format onnx */
+    "\x01\x00\x00\x00"                  /* one blob */
+    "\x01\x00\x00\x00"                  /*   kind model */
+    "\x03\x00\x00\x00\x00\x00\x00\x00"  /*   length 3 (u64) */
+    "\xff\x15\xea\xf2"                  /*   crc32("net") */
+    "\x6e\x65\x74"                      /*   "net" */
+    "\x00\x00\x00\x00\x00\x00\x00\x00"  /* expected weights size 0 (u64) */
+    "\x02\x00\x00\x00\x69\x6e"          /* input name "in" */
+    "\x00\x00\x00\x00"                  /* model input "" */
+    "\x03\x00\x00\x00"                  /* 3 dims: */
+    "\x03\x00\x00\x00\x04\x00\x00\x00\x04\x00\x00\x00"  /* 3, 4, 4 */
+    "\x00\x00\x00\x00"                  /* float */
+    "\x01\x00\x00\x00"                  /* one output */
+    "\x01\x00\x00\x00\x6f"              /*   name "o" */
+    "\x00\x00\x00\x00"                  /*   from a layer */
+    "\x01\x00\x00\x00\x02\x00\x00\x00"  /*   1 dim: 2 */
+    "\x00\x00\x00\x00"                  /*   float */
+    "\x01\x00\x00\x00\x4c"              /*   layer "L" */
+    "\x61\x81\xb3\x4c",                 /* crc32 of all of the above */
+    115);
+
+EngineFile golden_description() {
+  EngineFile e;
+  e.maxBatch = 2;
+  e.format = ovengine::ModelFormat::Onnx;
+  e.blobs.push_back({ovengine::BlobKind::Model, "net"});
+  e.input = {"in", "", {3, 4, 4}, 0};
+  ovengine::OutputBinding o;
+  o.name = "o";
+  o.layer = "L";
+  o.dims = {2};
+  e.outputs = {o};
+  return e;
+}
+
+TEST(EngineFile, WritesAndReadsTheGoldenBytes) {
+  std::string bytes, error;
+  ASSERT_TRUE(ovengine::serialize(golden_description(), bytes, error)) << error;
+  EXPECT_EQ(bytes, kGoldenEngine);
+
+  EngineFile out;
+  ASSERT_TRUE(ovengine::parse(kGoldenEngine.data(), kGoldenEngine.size(), out, error)) << error;
+  EXPECT_EQ(out.maxBatch, 2u);
+  EXPECT_EQ(out.format, ovengine::ModelFormat::Onnx);
+  ASSERT_EQ(out.blobs.size(), 1u);
+  EXPECT_EQ(out.blobs[0].kind, ovengine::BlobKind::Model);
+  EXPECT_EQ(out.blobs[0].data, "net");
+  EXPECT_EQ(out.input.name, "in");
+  EXPECT_EQ(out.input.modelInput, "");
+  EXPECT_EQ(out.input.dims, (std::vector<int32_t>{3, 4, 4}));
+  ASSERT_EQ(out.outputs.size(), 1u);
+  EXPECT_EQ(out.outputs[0].name, "o");
+  EXPECT_EQ(out.outputs[0].source, ovengine::OutputSource::Layer);
+  EXPECT_EQ(out.outputs[0].dims, (std::vector<int32_t>{2}));
+  EXPECT_EQ(out.outputs[0].layer, "L");
+}
+
 TEST(EngineFile, EveryTruncationIsRefused) {
   std::string bytes = ovtest::engine_bytes(sample_engine());
   for (size_t n = 0; n < bytes.size(); ++n) {

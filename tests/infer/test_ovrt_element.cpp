@@ -176,6 +176,49 @@ TEST_F(OvrtElement, BatchTwoWithThreeFramesFeedsTwoWarnsOnceAndPushesOneList) {
   EXPECT_EQ(f[3 * 64 + 5], 20.f); /* frame 1 */
 }
 
+/* Warnings the element posted on `bus` so far (their debug texts). */
+std::vector<std::string> posted_warnings(GstBus *bus) {
+  std::vector<std::string> out;
+  while (ov::MessagePtr msg{gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING)}) {
+    GError *err = nullptr;
+    gchar *dbg = nullptr;
+    gst_message_parse_warning(msg.get(), &err, &dbg);
+    out.emplace_back(dbg ? dbg : "");
+    g_clear_error(&err);
+    g_free(dbg);
+  }
+  return out;
+}
+
+/* The engine keeps the batch it was made with: a larger "batch" later infers
+ * that many frames per buffer and warns once, instead of failing buffers. */
+TEST_F(OvrtElement, RaisingBatchAfterTheEngineExistsInfersTheEngineBatchAndWarnsOnce) {
+  start(bgr_caps(8, 16));
+  ov::BusPtr bus(gst_bus_new());
+  gst_element_set_bus(element_.get(), bus.get());
+  set("model", engine("identity_8x8.onnx", {3, 8, 8}, 2).c_str());
+  set("mean", "0 0 0");
+  ASSERT_EQ(push(batch_buffer(8, {8, 8})), GST_FLOW_OK);
+  EXPECT_TRUE(posted_warnings(bus.get()).empty());
+
+  set("batch", "2");
+  LogCapture log("ovTSRT", GST_LEVEL_DEBUG);
+  ASSERT_EQ(push(batch_buffer(8, {8, 8})), GST_FLOW_OK);
+  ASSERT_EQ(push(batch_buffer(8, {8, 8})), GST_FLOW_OK);
+  EXPECT_EQ(log.count_containing("Update 1-th"), 0u);
+  std::vector<std::string> warnings = posted_warnings(bus.get());
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("property \"batch\" is 2"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("created with batch 1"), std::string::npos) << warnings[0];
+
+  ASSERT_EQ(captured_.lists.size(), 3u);
+  GstBuffer *tensor = gst_buffer_list_get(captured_.lists[2].get(), 1);
+  EXPECT_EQ(gst_buffer_get_size(tensor), 3u * 8 * 8 * 4) << "one image slot: the engine's batch";
+  std::vector<float> v;
+  EXPECT_EQ(tensor_floats(tensor, v)[0], 10.f);
+  gst_element_set_bus(element_.get(), nullptr);
+}
+
 TEST_F(OvrtElement, TensorSizeDoesNotDependOnTheFrameCount) {
   start(bgr_caps(8, 8));
   set("model", engine("identity_8x8.onnx", {3, 8, 8}, 4).c_str());
@@ -303,6 +346,58 @@ TEST_F(OvrtElement, CorruptEngineFileFailsTheLoad) {
   testing::internal::GetCapturedStdout();
   EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: "), std::string::npos);
   EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Load TensorTSRT engine failed"));
+}
+
+/* A pipeline that cannot go on ends with an error naming the cause. */
+TEST(OvrtErrors, PipelineFailuresPostAnErrorNamingTheCause) {
+  struct Case {
+    std::string props;
+    GQuark domain;
+    int code;
+    std::string names;
+  } cases[] = {
+      {"model=/nonexistent/yolo.engine", GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND,
+       "/nonexistent/yolo.engine"},
+      {"", GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, "property \"model\""},
+  };
+  for (const auto &c : cases) {
+    testing::internal::CaptureStdout();
+    ovtest::PipelineRun run = ovtest::run_pipeline(
+        "videotestsrc num-buffers=2 ! video/x-raw,format=BGR,width=8,height=8 ! ovrt name=rt " +
+        c.props + " ! fakesink");
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(run.ok) << c.props;
+    EXPECT_EQ(run.error_source, "rt") << c.props;
+    EXPECT_EQ(run.error_domain, c.domain) << c.props;
+    EXPECT_EQ(run.error_code, c.code) << c.props;
+    EXPECT_NE(run.error_debug.find(c.names), std::string::npos) << run.error_debug;
+  }
+}
+
+TEST_F(OvrtElement, UnloadableEngineAndUnusableMeanPostErrorsNamingFileAndProperty) {
+  start(bgr_caps(8, 8));
+  ov::BusPtr bus(gst_bus_new());
+  gst_element_set_bus(element_.get(), bus.get());
+  const std::string path = engine("identity_8x8.onnx", {3, 8, 8}, 1);
+  set("model", path.c_str());
+  set("mean", "1 2");
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(push(ovtest::make_video_buffer(GST_VIDEO_FORMAT_BGR, 8, 8, 1)), GST_FLOW_ERROR);
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  ov::MessagePtr msg(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
+  ASSERT_TRUE(msg);
+  GError *err = nullptr;
+  gchar *dbg = nullptr;
+  gst_message_parse_error(msg.get(), &err, &dbg);
+  EXPECT_EQ(err->domain, GST_LIBRARY_ERROR);
+  const std::string debug = dbg ? dbg : "";
+  EXPECT_NE(debug.find(path), std::string::npos) << debug;
+  EXPECT_NE(debug.find("property \"mean\" is \"1 2\""), std::string::npos) << debug;
+  g_clear_error(&err);
+  g_free(dbg);
+  gst_element_set_bus(element_.get(), nullptr);
 }
 
 TEST(OvrtProperties, DefaultsRangesAndTexts) {

@@ -20,4 +20,6 @@ if timeout 60 gst-launch-1.0 videotestsrc num-buffers=3 ! video/x-raw,format=BGR
   echo "a missing engine was accepted"; cat missing.log; exit 1
 fi
 grep -q "ERROR" missing.log || { cat missing.log; exit 1; }
+# ... and the error names the file.
+grep -q "missing.engine" missing.log || { cat missing.log; exit 1; }
 echo "ok"

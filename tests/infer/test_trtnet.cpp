@@ -66,6 +66,16 @@ TEST(CudaCheckDeathTest, AFailingCudaCallPrintsItsPlaceAndAborts) {
   EXPECT_DEATH(CUDA_CHECK(cudaSetDevice(5)), "CUDA error 101 at .*test_trtnet.cpp:[0-9]+");
 }
 
+TEST(SafeCudaMalloc, ZeroBytesGiveNullWithoutExitingOrAllocating) {
+  const size_t live = ovcpu::liveDeviceAllocations();
+  EXPECT_EQ(Tn::safeCudaMalloc(0), nullptr);
+  EXPECT_EQ(ovcpu::liveDeviceAllocations(), live);
+  void *p = Tn::safeCudaMalloc(8);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(ovcpu::liveDeviceAllocations(), live + 1);
+  EXPECT_EQ(cudaFree(p), cudaSuccess);
+}
+
 TEST(TrtNet, MissingFileSaysSoOnStandardOutput) {
   testing::internal::CaptureStdout();
   Tn::trtNet net("/nonexistent/x.engine", -1, 1);

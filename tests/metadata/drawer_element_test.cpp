@@ -217,8 +217,10 @@ TEST_F(DrawerTest, WithoutRecordBufferPassesUndrawn) {
   EXPECT_TRUE(log.has(GST_LEVEL_INFO, "Can not find orvane batch metadata"));
 }
 
-TEST_F(DrawerTest, FramesNotFittingImagePassUndrawn) {
+TEST_F(DrawerTest, FramesNotFittingImagePassUndrawnAndSayWhyOnce) {
   start(64, 48);
+  ov::BusPtr bus(gst_bus_new());
+  gst_element_set_bus(h_->element, bus.get());
   ovtest::LogCapture log("ovmetadrawer", GST_LEVEL_ERROR);
   VideoFrameData f = frame_record(70, 48);
   f.box_results.push_back(box(0, 0, 1, 1, "x"));
@@ -227,6 +229,21 @@ TEST_F(DrawerTest, FramesNotFittingImagePassUndrawn) {
   FrameView v(out.get(), 64, 48);
   EXPECT_EQ(cv::norm(v.mat(), cv::Mat(48, 64, CV_8UC3, cv::Scalar(3, 3, 3)), cv::NORM_INF), 0.0);
   EXPECT_TRUE(log.has(GST_LEVEL_ERROR, "Parse pad and buffer into cv::Mat failed"));
+  EXPECT_TRUE(push_pull(frame_buffer(f, 3)));
+
+  ov::MessagePtr msg(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_WARNING));
+  ASSERT_TRUE(msg);
+  GError *err = nullptr;
+  gchar *dbg = nullptr;
+  gst_message_parse_warning(msg.get(), &err, &dbg);
+  const std::string debug = dbg ? dbg : "";
+  g_clear_error(&err);
+  g_free(dbg);
+  EXPECT_NE(debug.find("a buffer of 9216 bytes cannot be cut into the 1 frames"),
+            std::string::npos) << debug;
+  EXPECT_FALSE(ov::MessagePtr(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_WARNING)))
+      << "one warning, not one per buffer";
+  gst_element_set_bus(h_->element, nullptr);
 }
 
 TEST_F(DrawerTest, SharedBufferIsNotDrawnIntoForOthers) {

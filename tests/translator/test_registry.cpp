@@ -7,6 +7,7 @@
 #include <glib-object.h>
 
 #include "trans_map.h"
+#include "translate_util.h"
 #include "translators.h"
 
 using namespace orvane::ai;
@@ -91,8 +92,10 @@ TEST(Registry, EnumTypesListValuesInTableOrder) {
               {{0, "Non-specific engine", "none"},
                {1, "OpenVINO inference engine", "openvino"},
                {2, "TensorRT inference engine", "tensorrt"}});
-  // Same id on every call.
-  EXPECT_EQ(ov_ai_topology_pattern_get_type(), ov_ai_topology_pattern_get_type());
+  // Registered once, under the names the properties and scripts look up.
+  EXPECT_EQ(g_type_from_name("OvAITopologyPattern"), ov_ai_topology_pattern_get_type());
+  EXPECT_EQ(g_type_from_name("OvAIEnginePattern"), ov_engine_pattern_get_type());
+  EXPECT_TRUE(G_TYPE_IS_ENUM(g_type_from_name("OvAITopologyPattern")));
 }
 
 TEST(Registry, NicksSelectValues) {
@@ -114,7 +117,16 @@ TEST(Registry, TranslateElemKinds) {
   EXPECT_EQ(info.at("i").as_int(), 42);
   EXPECT_FLOAT_EQ(info.at("f").as_float(), 0.25f);
   EXPECT_EQ(info.at("s").as_string(), "text");
-  EXPECT_THROW(info.at("missing"), std::out_of_range);
+  // What the translators read: numbers as ints, a missing key as absent.
+  int64_t v = -1;
+  EXPECT_TRUE(detail::read_int(info, "i", v));
+  EXPECT_EQ(v, 42);
+  info["f"] = TranslateElem(416.75f);
+  EXPECT_TRUE(detail::read_int(info, "f", v));
+  EXPECT_EQ(v, 416);
+  v = -1;
+  EXPECT_FALSE(detail::read_int(info, "missing", v));
+  EXPECT_EQ(v, -1);
 }
 
 }  // namespace

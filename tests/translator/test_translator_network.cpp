@@ -83,4 +83,25 @@ TEST(TranslatorNetwork, BallDetectorTensorRtHeads) {
   }
 }
 
+/* A batch of two streams through ovrt and the translator: each frame of the
+ * batch record gets its own stream's answer. */
+TEST(TranslatorNetwork, BatchOfTwoStreamsIsTranslatedFrameByFrame) {
+  OvBatch b = first_batch(
+      std::string("ovvideobatch name=b ! ovrt model=") + model("colour_classifier.engine") +
+      " batch=2 " + kScale + " ! ovtranslator topology=classifier dims=2,0 label=" +
+      model("colour_classifier.labels") +
+      " ! appsink name=out "
+      "videotestsrc pattern=green num-buffers=1 ! video/x-raw,format=BGR,width=64,height=64 ! "
+      "ovmetawriter ! b. "
+      "videotestsrc pattern=blue num-buffers=1 ! video/x-raw,format=BGR,width=64,height=64 ! "
+      "ovmetawriter ! b.");
+  ASSERT_EQ(b.frames.size(), 2u);
+  const char *expected[] = {"green", "blue"};
+  for (size_t j = 0; j < 2; ++j) {
+    ASSERT_EQ(b.frames[j].class_results.size(), 1u) << j;
+    EXPECT_EQ(b.frames[j].class_results[0].label, expected[j]) << j;
+    EXPECT_EQ(b.frames[j].device_idx, j) << "each frame names its own stream's device";
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <tuple>
 #include <stdexcept>
@@ -404,6 +405,81 @@ TEST(Yolov3Reference, TensorRtDecoderAndSuppressionMatchTheCellLoop) {
         expect_same_boxes(SuppressOverlaps(copy, thr, RTIntersectionOverUnion),
                           reference_suppress(want, thr));
       }
+    }
+  }
+}
+
+/* Suppression on the decoders' own candidates for random full-size heads
+ * (thousands of candidates, many overlapping): the same boxes in the same
+ * order as comparing every pair. */
+TEST(Yolov3Suppression, SameBoxesInSameOrderAsEveryPairOnRandomHeads) {
+  const int grids[3] = {13, 26, 52};
+  const int classes = 20;
+  for (unsigned seed : {1u, 2u}) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> raw(-4.0f, 4.0f), activated(0.0f, 1.0f);
+    for (bool tensorrt : {true, false}) {
+      std::vector<DetectionBoxResult> candidates;
+      for (int layer = 0; layer < 3; ++layer) {
+        Layer l(classes, grids[layer], grids[layer]);
+        for (float &v : l.v)
+          v = tensorrt ? raw(rng) : activated(rng);
+        (tensorrt ? RTParseYOLOV3Output : ParseYOLOV3Output)(
+            l.v.data(), 416, 416, l.dims(), layer, kNoLabels, candidates, kThreshold);
+      }
+      ASSERT_GT(candidates.size(), 1000u);
+      for (double thr : {0.4, 0.5}) {
+        std::vector<DetectionBoxResult> copy = candidates;
+        std::vector<DetectionBoxResult> got = SuppressOverlaps(copy, thr, IntersectionOverUnion);
+        std::vector<DetectionBoxResult> want = reference_suppress(candidates, thr);
+        EXPECT_GT(want.size(), 10u);
+        SCOPED_TRACE(std::string(tensorrt ? "tensorrt" : "openvino") + " seed " +
+                     std::to_string(seed) + " threshold " + std::to_string(thr));
+        expect_same_boxes(got, want);
+      }
+    }
+  }
+}
+
+/* Boxes the grid must not lose: tiny and huge, touching, inverted, equal
+ * probabilities, zero probabilities, non-finite corners, one shared point. */
+TEST(Yolov3Suppression, SameResultAsEveryPairOnHostileBoxes) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-0.2f, 1.2f), size(0.0f, 0.3f);
+  std::uniform_int_distribution<int> pick(0, 19);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int round = 0; round < 40; ++round) {
+    std::vector<DetectionBoxResult> c;
+    for (int k = 0; k < 300; ++k) {
+      const float x = u(rng), y = u(rng);
+      DetectionBoxResult b = box(x, y, x + size(rng), y + size(rng), float(pick(rng)) / 19.0f);
+      switch (pick(rng)) {
+        case 0: std::swap(b.x1, b.x2); break;                       // inverted
+        case 1: b.x2 = b.x1; break;                                 // no width
+        case 2: b.y1 = nan; break;
+        case 3: b.x2 = inf; break;
+        case 4: b.x1 = -inf, b.y2 = nan; break;
+        case 5: b = box(0, 0, 1, 1, b.prob); break;                  // the whole frame
+        case 6: if (!c.empty()) b = c.back(); break;                 // a duplicate
+        case 7: if (!c.empty()) b.x1 = c.back().x2; break;           // touching the last
+        default: break;
+      }
+      b.obj_id = uint32_t(k);
+      c.push_back(b);
+    }
+    for (double thr : {0.5, 0.4, 0.05, 0.0, -1.0}) {
+      std::vector<DetectionBoxResult> copy = c;
+      SCOPED_TRACE("round " + std::to_string(round) + " threshold " + std::to_string(thr));
+      // Compared by id: corners may be NaN, which never equals itself.
+      auto ids = [](const std::vector<DetectionBoxResult> &v) {
+        std::vector<uint32_t> out;
+        for (const auto &b : v)
+          out.push_back(b.obj_id);
+        return out;
+      };
+      EXPECT_EQ(ids(SuppressOverlaps(copy, thr, RTIntersectionOverUnion)),
+                ids(reference_suppress(c, thr)));
     }
   }
 }

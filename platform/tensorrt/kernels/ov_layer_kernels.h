@@ -10,9 +10,11 @@ namespace ovkernels {
 
 /* Nearest-neighbour upsampling of `n` output elements of `elementSize`
  * bytes (4 float, 2 half, 1 unsigned 8-bit): output (c, y, x) takes input
- * (c, y / scale, x / scale), batches one after the other. */
-void upscale(const void *input, void *output, int n, float scale, int channels, int outHeight,
-             int outWidth, int elementSize, int threads, cudaStream_t stream);
+ * (c, y / scale, x / scale) of the inHeight × inWidth input planes, batches
+ * one after the other.  The scale need not be a whole number. */
+void upscale(const void *input, void *output, int n, float scale, int channels, int inHeight,
+             int inWidth, int outHeight, int outWidth, int elementSize, int threads,
+             cudaStream_t stream);
 
 /* Decodes one YOLO head over `cells` = width × height × batch grid cells:
  * appends a (box[4], class, probability) record to image b's block at

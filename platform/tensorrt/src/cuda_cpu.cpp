@@ -53,8 +53,12 @@ extern "C" {
 cudaError_t cudaMalloc(void **devPtr, size_t size) {
   if (devPtr == nullptr)
     return record(cudaErrorInvalidValue);
-  /* Never hand out null for a zero-byte request: callers treat null as OOM. */
-  void *p = std::malloc(size == 0 ? 1 : size);
+  /* As the real runtime: zero bytes succeed and give null. */
+  if (size == 0) {
+    *devPtr = nullptr;
+    return cudaSuccess;
+  }
+  void *p = std::malloc(size);
   if (p == nullptr) {
     *devPtr = nullptr;
     return record(cudaErrorMemoryAllocation);

@@ -1,5 +1,6 @@
 /* The custom layers' kernels on the CPU: the same element mapping as the
  * device code, sequential, so boxes come out in head, cell, anchor order. */
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -13,19 +14,19 @@ float sigmoid(float v) { return static_cast<float>(1.0 / (1.0 + static_cast<doub
 
 }  // namespace
 
-void upscale(const void *input, void *output, int n, float scale, int channels, int outHeight,
-             int outWidth, int elementSize, int threads, cudaStream_t) {
+void upscale(const void *input, void *output, int n, float scale, int channels, int inHeight,
+             int inWidth, int outHeight, int outWidth, int elementSize, int threads,
+             cudaStream_t) {
   (void)threads;
   (void)channels;
   const auto *in = static_cast<const unsigned char *>(input);
   auto *out = static_cast<unsigned char *>(output);
-  const int inHeight = static_cast<int>(outHeight / scale);
-  const int inWidth = static_cast<int>(outWidth / scale);
   for (int idx = 0; idx < n; ++idx) {
     int x = idx % outWidth;
     int y = (idx / outWidth) % outHeight;
     int plane = idx / (outWidth * outHeight); /* batch × channel */
-    int sx = static_cast<int>(x / scale), sy = static_cast<int>(y / scale);
+    int sx = std::min(static_cast<int>(x / scale), inWidth - 1);
+    int sy = std::min(static_cast<int>(y / scale), inHeight - 1);
     long src = (static_cast<long>(plane) * inHeight + sy) * inWidth + sx;
     std::memcpy(out + static_cast<long>(idx) * elementSize, in + src * elementSize,
                 static_cast<size_t>(elementSize));

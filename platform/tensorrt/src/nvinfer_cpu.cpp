@@ -171,8 +171,9 @@ class CpuEngine final : public nvinfer1::ICudaEngine {
     }
     if (bindings == nullptr)
       return false;
+    // A binding of volume 0 has no memory: its null pointer is fine.
     for (int i = 0; i < getNbBindings(); ++i)
-      if (bindings[i] == nullptr) {
+      if (bindings[i] == nullptr && binding_volume(i) != 0) {
         report(logger_, Severity::kERROR, "execute: binding " + std::to_string(i) + " is null");
         return false;
       }
@@ -261,10 +262,20 @@ class CpuEngine final : public nvinfer1::ICudaEngine {
   void destroy() override { delete this; }
 
  private:
-  /* Plug-ins belong to the factory that made them and may already be gone. */
-  ~CpuEngine() override { --g_live_engines; }
+  /* As the real runtime does, an engine terminates the plug-ins it was built
+   * with when it goes; they belong to the factory, which must outlive it. */
+  ~CpuEngine() override {
+    for (nvinfer1::IPlugin *p : plugins_)
+      if (p)
+        p->terminate();
+    --g_live_engines;
+  }
 
   bool valid_output(int i) const { return i >= 1 && i <= static_cast<int>(file_.outputs.size()); }
+  uint64_t binding_volume(int i) const {
+    return i == 0 ? ovengine::volume(file_.input.dims)
+                  : ovengine::volume(file_.outputs[static_cast<size_t>(i - 1)].dims);
+  }
 
   int add_layer(const std::string &name) {
     for (size_t i = 0; i < layers_.size(); ++i)

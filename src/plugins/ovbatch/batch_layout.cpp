@@ -82,4 +82,10 @@ FormatChoice choose_output_format(const std::vector<FormatVote> &votes) {
   return choice;
 }
 
+uint32_t rebase_device_index(uint32_t device_idx, size_t input_devices, size_t merged_before) {
+  if (device_idx >= input_devices || merged_before + device_idx >= UINT32_MAX)
+    return UINT32_MAX;
+  return uint32_t(merged_before + device_idx);
+}
+
 }  // namespace ovbatch

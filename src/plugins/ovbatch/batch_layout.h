@@ -3,6 +3,7 @@
 #ifndef OV_BATCH_LAYOUT_H
 #define OV_BATCH_LAYOUT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -53,6 +54,11 @@ struct FormatChoice {
 /* The format most accepted inputs use (ties: the one met first); once an
  * input with alpha is met only alpha formats count, and it leads at once. */
 FormatChoice choose_output_format(const std::vector<FormatVote> &votes);
+
+/* A frame's device index once its input's devices follow `merged_before`
+ * devices of earlier inputs in the batch; an index that named none of its
+ * input's `input_devices` devices keeps naming none (UINT32_MAX). */
+uint32_t rebase_device_index(uint32_t device_idx, size_t input_devices, size_t merged_before);
 
 }  // namespace ovbatch
 

@@ -150,6 +150,11 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
   GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(input);
   if (!meta) {
     g_print("\nNo orvane batch metadata");
+    GST_ERROR_OBJECT(self, "No orvane batch metadata");
+    GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The input carries no batch record."),
+                      ("a buffer of %" G_GSIZE_FORMAT " bytes at %" GST_TIME_FORMAT
+                       " has no batch metadata: put ovvideobatch or ovmetawriter upstream",
+                       gst_buffer_get_size(input), GST_TIME_ARGS(GST_BUFFER_PTS(input))));
     return GST_FLOW_ERROR;
   }
 
@@ -190,18 +195,29 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
   const gsize slice = size / count;
   const gsize offset = size * k / count;
   ov::BufferPtr out(gst_buffer_new_allocate(nullptr, slice, nullptr));
-  if (!out)
+  if (!out) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Cannot allocate an output frame."),
+                      ("a frame buffer of %" G_GSIZE_FORMAT " bytes", slice));
     return GST_FLOW_ERROR;
+  }
   {
     ov::BufferMap map(out.get(), GST_MAP_WRITE);
-    if (!map.ok() || gst_buffer_extract(input, offset, map.data(), slice) != slice)
+    if (!map.ok() || gst_buffer_extract(input, offset, map.data(), slice) != slice) {
+      GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Cannot copy frame %d out of the batch image.", k),
+                        ("%" G_GSIZE_FORMAT " bytes at offset %" G_GSIZE_FORMAT
+                         " of a %" G_GSIZE_FORMAT "-byte batch of %d frames",
+                         slice, offset, size, count));
       return GST_FLOW_ERROR;
+    }
   }
 
   GstOvBatchMeta *om = reinterpret_cast<GstOvBatchMeta *>(
       gst_buffer_add_meta(out.get(), gst_ov_batch_meta_get_info(), nullptr));
-  if (!om)
+  if (!om) {
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot attach a batch record to the output frame."),
+                      ("frame %d of %d", k, count));
     return GST_FLOW_ERROR;
+  }
   VideoFrameData frame;
   DeviceInfoData device;
   {
@@ -231,8 +247,13 @@ GstFlowReturn prepare_output_buffer(GstBaseTransform *trans, GstBuffer *input,
     return prepare_output(self, input, outbuf);
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "cannot cut the batch: %s", e.what());
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot cut the batch."),
+                      ("a buffer of %" G_GSIZE_FORMAT " bytes: %s", gst_buffer_get_size(input),
+                       e.what()));
   } catch (...) {
     GST_ERROR_OBJECT(self, "cannot cut the batch");
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot cut the batch."),
+                      ("a buffer of %" G_GSIZE_FORMAT " bytes", gst_buffer_get_size(input)));
   }
   return GST_FLOW_ERROR;
 }

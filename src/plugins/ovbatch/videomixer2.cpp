@@ -376,9 +376,13 @@ void merge_pad_records(OvVideoBatch *self, OvVideoBatchPad *pad, GstBuffer *inbu
   if (inbuf && !in)
     GST_DEBUG_OBJECT(self, "Can not find orvane batch metadata");
   if (in && !in->batch.frames.empty()) {
+    // Device indices point into the merged device list, after earlier pads'.
+    const size_t merged_before = out->batch.devices.size();
     for (const VideoFrameData &f : in->batch.frames) {
       GST_DEBUG_OBJECT(self, "\n Frame info added: \n");
       out->batch.frames.push_back(f);
+      out->batch.frames.back().device_idx =
+          ovbatch::rebase_device_index(f.device_idx, in->batch.devices.size(), merged_before);
     }
     for (const DeviceInfoData &d : in->batch.devices) {
       GST_DEBUG_OBJECT(self, "\n Device info added: \n");
@@ -441,19 +445,33 @@ GstBuffer *allocate_output(OvVideoBatch *self, gsize size) {
 GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime end,
                             GstBuffer **out) {
   ov::BufferPtr outbuf(allocate_output(self, GST_VIDEO_INFO_SIZE(&self->output_info)));
-  if (!outbuf)
+  if (!outbuf) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Cannot allocate the batch image."),
+                      ("an output buffer of %" G_GSIZE_FORMAT " bytes",
+                       GST_VIDEO_INFO_SIZE(&self->output_info)));
     return GST_FLOW_ERROR;
+  }
   GST_BUFFER_PTS(outbuf.get()) = start;
   GST_BUFFER_DURATION(outbuf.get()) = end - start;
 
   GstOvBatchMeta *meta = reinterpret_cast<GstOvBatchMeta *>(
       gst_buffer_add_meta(outbuf.get(), gst_ov_batch_meta_get_info(), nullptr));
-  if (!meta)
+  if (!meta) {
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot attach a batch record to the batch image."),
+                      ("output buffer of %" G_GSIZE_FORMAT " bytes",
+                       GST_VIDEO_INFO_SIZE(&self->output_info)));
     return GST_FLOW_ERROR;
+  }
 
   GstVideoFrame outframe;
-  if (!gst_video_frame_map(&outframe, &self->output_info, outbuf.get(), GST_MAP_WRITE))
+  if (!gst_video_frame_map(&outframe, &self->output_info, outbuf.get(), GST_MAP_WRITE)) {
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot map the batch image."),
+                      ("%dx%d output of %" G_GSIZE_FORMAT " bytes",
+                       GST_VIDEO_INFO_WIDTH(&self->output_info),
+                       GST_VIDEO_INFO_HEIGHT(&self->output_info),
+                       GST_VIDEO_INFO_SIZE(&self->output_info)));
     return GST_FLOW_ERROR;
+  }
   // Where the frames will be copied over, clearing first is wasted bandwidth.
   std::vector<gint> covered;
   if (ov_blend_can_fill_beyond(&self->output_info)) {
@@ -516,6 +534,11 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
         gst_video_frame_unmap(&converted);
       } else {
         clear_rows(&outframe, covered, pad);
+        GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot convert the frame of %s.",
+                                               GST_PAD_NAME(pad)),
+                          ("%s: a %dx%d frame could not be converted to the output format",
+                           GST_PAD_NAME(pad), GST_VIDEO_INFO_WIDTH(&pad->pad_info),
+                           GST_VIDEO_INFO_HEIGHT(&pad->pad_info)));
         ret = GST_FLOW_ERROR;
       }
     } else {
@@ -574,6 +597,9 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
     GstBuffer *buf = peeked.get();
     if (!GST_BUFFER_PTS_IS_VALID(buf)) {
       GST_ERROR_OBJECT(pad, "Need timestamped buffers!");
+      GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Need timestamped buffers!"),
+                        ("%s: a buffer of %" G_GSIZE_FORMAT " bytes has no PTS", GST_PAD_NAME(pad),
+                         gst_buffer_get_size(buf)));
       return Fill::kError;
     }
 
@@ -716,6 +742,16 @@ bool all_pads_drained(OvVideoBatch *self) {
   return true;
 }
 
+/* Posts why no batch image can be made and returns not-negotiated. */
+GstFlowReturn not_negotiated(OvVideoBatch *self, const char *why) {
+  ov::CapsPtr peer(gst_pad_peer_query_caps(self->srcpad, nullptr));
+  gchar *peer_text = peer ? gst_caps_to_string(peer.get()) : g_strdup("none");
+  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("No output format for the batch image."),
+                    ("%s; downstream accepts %s", why, peer_text));
+  g_free(peer_text);
+  return GST_FLOW_NOT_NEGOTIATED;
+}
+
 GstFlowReturn collected(OvVideoBatch *self) {
   if (self->stream_start_pending) {
     push_stream_start(self);
@@ -736,10 +772,14 @@ GstFlowReturn collected(OvVideoBatch *self) {
       return push_eos(self);
     }
     if (!ov_videobatch_update_src_caps(self))
-      return GST_FLOW_NOT_NEGOTIATED;
-    MutexGuard guard(&self->lock);
-    if (GST_VIDEO_INFO_FORMAT(&self->output_info) == GST_VIDEO_FORMAT_UNKNOWN)
-      return GST_FLOW_NOT_NEGOTIATED;
+      return not_negotiated(self, "the inputs' formats and sizes give no caps downstream accepts");
+    bool still_unknown;
+    {
+      MutexGuard guard(&self->lock);
+      still_unknown = GST_VIDEO_INFO_FORMAT(&self->output_info) == GST_VIDEO_FORMAT_UNKNOWN;
+    }
+    if (still_unknown)
+      return not_negotiated(self, "no input has caps yet");
   }
 
   ov::CapsPtr caps_to_push;
@@ -752,13 +792,14 @@ GstFlowReturn collected(OvVideoBatch *self) {
       caps_to_push.reset(gst_caps_ref(self->output_caps));
       self->caps_pending = FALSE;
     }
-    if (!self->overlay)
-      return GST_FLOW_NOT_NEGOTIATED;
+    have_format = self->overlay != nullptr;
     segment = self->segment;
     push_segment = self->segment_pending;
     fps_n = GST_VIDEO_INFO_FPS_N(&self->output_info);
     fps_d = GST_VIDEO_INFO_FPS_D(&self->output_info);
   }
+  if (!have_format)
+    return not_negotiated(self, "the output format has no batch kernels");
   if (caps_to_push && !gst_pad_push_event(self->srcpad, gst_event_new_caps(caps_to_push.get())))
     GST_WARNING_OBJECT(self->srcpad, "Sending caps event failed");
 
@@ -772,7 +813,7 @@ GstFlowReturn collected(OvVideoBatch *self) {
     self->segment_pending = FALSE;
   }
   if (fps_n <= 0 || fps_d <= 0)
-    return GST_FLOW_NOT_NEGOTIATED;
+    return not_negotiated(self, "the output framerate is not positive");
 
   GstClockTime output_start, output_end;
   GstTagList *tags = nullptr;
@@ -881,8 +922,10 @@ GstFlowReturn ov_videobatch_collected(GstCollectPads *pads, gpointer user_data) 
     return collected(self);
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "collect failed: %s", e.what());
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot make the batch image."), ("%s", e.what()));
   } catch (...) {
     GST_ERROR_OBJECT(self, "collect failed");
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot make the batch image."), ("unknown exception"));
   }
   return GST_FLOW_ERROR;
 }
@@ -1038,6 +1081,9 @@ GstFlowReturn ov_videobatch_clip(GstCollectPads *pads, GstCollectData *data, Gst
     return GST_FLOW_OK;
   if (!GST_BUFFER_PTS_IS_VALID(buf)) {
     GST_ERROR_OBJECT(pad, "Timestamped buffers required!");
+    GST_ELEMENT_ERROR(OV_VIDEO_BATCH(user_data), STREAM, FORMAT, ("Timestamped buffers required!"),
+                      ("%s: a buffer of %" G_GSIZE_FORMAT " bytes has no PTS", GST_PAD_NAME(pad),
+                       gst_buffer_get_size(buf)));
     gst_buffer_unref(buf);
     return GST_FLOW_ERROR;
   }

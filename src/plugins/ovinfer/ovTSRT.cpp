@@ -2,7 +2,9 @@
  * For every buffer it cuts out the frames by the batch record, brings each to
  * the network input size, feeds up to "batch" of them, runs the engine once
  * and pushes a two-buffer list: the incoming buffer, then the raw output
- * tensor (every output binding for the full batch, in binding order).
+ * tensor (every output binding for the full batch, in binding order).  The
+ * engine is made on the first buffer with the "batch" of that moment; a
+ * larger value later feeds no more frames than that (one warning says so).
  *
  *   gst-launch-1.0 videotestsrc num-buffers=4 ! video/x-raw,format=BGR,width=640,height=480 ! ovrt model=identity_608x608.engine batch=1 ! fakesink
  */
@@ -35,7 +37,7 @@ GST_DEBUG_CATEGORY_STATIC(ov_TSRT_debug);
 enum { PROP_0, PROP_NORM, PROP_MODEL, PROP_DEVICE, PROP_BATCH, PROP_SCALE, PROP_MEAN };
 
 /* `lock` guards the properties (norm .. mean), `resized` and the engine;
- * the pads are set once in init. */
+ * the pads are set once in init; `batch_warned` is the streaming thread's. */
 struct _OvTSRT {
   GstElement parent;
   GstPad *sinkpad;
@@ -48,6 +50,7 @@ struct _OvTSRT {
   gchar *mean;
   cv::Mat resized;
   ovrt::EngineSlot engine;
+  gboolean batch_warned; /* streaming thread only */
   GRecMutex lock;
 };
 
@@ -84,13 +87,18 @@ std::shared_ptr<BaseEngine> make_engine(const ovrt::EngineSettings &s) {
   return MakeTensorRT(s.model, s.scale, s.mean, s.device, s.batch);
 }
 
-/* Steps 3 on of a buffer, with the engine loaded; the buffer is borrowed. */
-GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
+/* Steps 3 on of a buffer, with the engine loaded; the buffer is borrowed.
+ * `settings` are the property values read for this buffer. */
+GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, const ovrt::EngineSettings &settings) {
   ov::BufferListPtr list(gst_buffer_list_new_sized(2));
 
   std::vector<cv::Mat> frames = batch_image_to_mats(buffer, self->sinkpad);
   if (frames.empty()) {
     GST_DEBUG_OBJECT(self, "Parse pad and buffer into cv::Mat failed");
+    GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Cannot cut the batch image into its frames."),
+                      ("a buffer of %" G_GSIZE_FORMAT " bytes does not match the negotiated caps "
+                       "or its frame records (see the \"ovmeta\" log)",
+                       gst_buffer_get_size(buffer)));
     return GST_FLOW_ERROR;
   }
 
@@ -98,7 +106,20 @@ GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
   int width = 0, height = 0;
   if (!ovrt::input_size(*engine, width, height)) {
     GST_DEBUG_OBJECT(self, "engine input is not batch, channels, height, width");
+    GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("The engine's input is not an image batch."),
+                      ("engine file %s: the input binding has no batch, channels, height and "
+                       "width", settings.model.c_str()));
     return GST_FLOW_ERROR;
+  }
+
+  /* Frames beyond the engine's own batch go on without results. */
+  const int limit = ovrt::frame_limit(*engine, settings.batch);
+  if (limit < settings.batch && !self->batch_warned) {
+    self->batch_warned = TRUE;
+    GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, ("Only %d frames per batch are inferred.", limit),
+                        ("property \"batch\" is %d, but the engine was created with batch %d "
+                         "on the first buffer; later frames of a batch get no results",
+                         settings.batch, limit));
   }
 
   ovrt::FeedEvents events;
@@ -114,14 +135,23 @@ GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
   ov::BufferPtr tensor;
   {
     RecLock guard(&self->lock);
-    switch (ovrt::feed_and_infer(*engine, frames, batch, width, height, self->resized, events)) {
+    switch (ovrt::feed_and_infer(*engine, frames, limit, width, height, self->resized, events)) {
       case ovrt::FeedResult::UpdateFailed:
         guard.unlock();
         GST_DEBUG_OBJECT(self, "Update TensorRT input data failed");
+        GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("Cannot convert a frame into the network input."),
+                          ("engine file %s wants 3-channel %dx%d images; property \"mean\" is "
+                           "\"%s\" (three numbers needed), property \"scale\" is %g",
+                           settings.model.c_str(), width, height, settings.mean.c_str(),
+                           double(settings.scale)));
         return GST_FLOW_ERROR;
       case ovrt::FeedResult::InferFailed:
         guard.unlock();
         GST_DEBUG_OBJECT(self, "Update TensorTSRT input data failed");
+        GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("The engine refused to run."),
+                          ("engine file %s refused batch %d (property \"batch\"): above the "
+                           "engine's maximum batch, or the engine has not exactly one input",
+                           settings.model.c_str(), limit));
         return GST_FLOW_ERROR;
       case ovrt::FeedResult::Ok:
         break;
@@ -129,17 +159,37 @@ GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
     const void *data = engine->OutputData();
     const uint64_t size = engine->DataSize();
     tensor.reset(gst_buffer_new_allocate(nullptr, size, nullptr));
-    if (!tensor)
-      return GST_FLOW_ERROR;
     ov::BufferMap map(tensor.get(), GST_MAP_WRITE);
-    if (!map.ok())
+    if (!tensor || !map.ok()) {
+      guard.unlock();
+      GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Cannot allocate the output tensor."),
+                        ("a tensor buffer of %" G_GUINT64_FORMAT " bytes", size));
       return GST_FLOW_ERROR;
+    }
     std::memcpy(map.data(), data, size);
   }
 
   gst_buffer_list_add(list.get(), gst_buffer_ref(buffer));
   gst_buffer_list_add(list.get(), tensor.release());
   return gst_pad_push_list(self->srcpad, list.release());
+}
+
+/* Posts the error of an engine that could not be made or loaded. */
+void post_load_error(OvTSRT *self, const std::string &model, bool made) {
+  if (model.empty()) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("No engine file given."),
+                      ("property \"model\" is empty"));
+  } else if (!g_file_test(model.c_str(), G_FILE_TEST_EXISTS)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Engine file \"%s\" not found.", model.c_str()),
+                      ("property \"model\": %s does not exist", model.c_str()));
+  } else if (!made) {
+    GST_ELEMENT_ERROR(self, LIBRARY, INIT, ("Cannot create the inference engine."),
+                      ("engine for %s", model.c_str()));
+  } else {
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Cannot load engine file \"%s\".", model.c_str()),
+                      ("property \"model\": %s is not an engine this runtime can load (see the "
+                       "runtime's messages on standard error)", model.c_str()));
+  }
 }
 
 }  // namespace
@@ -163,18 +213,27 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
     switch (self->engine.ensure(settings, created)) {
       case ovrt::EngineSlot::State::MakeFailed:
         GST_ERROR_OBJECT(self, "Make TensorTSRT engine failed");
+        post_load_error(self, settings.model, false);
         return GST_FLOW_ERROR;
       case ovrt::EngineSlot::State::LoadFailed:
         GST_ERROR_OBJECT(self, "Load TensorTSRT engine failed");
+        post_load_error(self, settings.model, true);
         return GST_FLOW_ERROR;
       case ovrt::EngineSlot::State::Ready:
         break;
     }
-    return infer_and_push(self, buffer.get(), settings.batch);
+    return infer_and_push(self, buffer.get(), settings);
+  } catch (const std::bad_alloc &) {
+    GST_ERROR_OBJECT(self, "inference failed: out of memory");
+    GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Out of memory."),
+                      ("while inferring a buffer of %" G_GSIZE_FORMAT " bytes",
+                       gst_buffer_get_size(buffer.get())));
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "inference failed: %s", e.what());
+    GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("Inference failed."), ("%s", e.what()));
   } catch (...) {
     GST_ERROR_OBJECT(self, "inference failed");
+    GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("Inference failed."), ("unknown exception"));
   }
   return GST_FLOW_ERROR;
 }

@@ -27,6 +27,12 @@ FeedResult feed_and_infer(BaseEngine &engine, const std::vector<cv::Mat> &frames
   return engine.Infer() ? FeedResult::Ok : FeedResult::InferFailed;
 }
 
+int frame_limit(const BaseEngine &engine, int batch) {
+  if (engine.inputDims.empty() || engine.inputDims[0] < 1)
+    return batch;
+  return batch > engine.inputDims[0] ? static_cast<int>(engine.inputDims[0]) : batch;
+}
+
 bool input_size(const BaseEngine &engine, int &width, int &height) {
   if (engine.inputDims.size() < 4 || engine.inputDims[2] < 1 || engine.inputDims[3] < 1)
     return false;

@@ -31,6 +31,10 @@ enum class FeedResult { Ok, UpdateFailed, InferFailed };
 FeedResult feed_and_infer(BaseEngine &engine, const std::vector<cv::Mat> &frames, int batch,
                           int width, int height, cv::Mat &resized, const FeedEvents &events);
 
+/* The frames one buffer may feed: the `batch` property, but never more than
+ * the batch the engine was created with (its input dims' first value). */
+int frame_limit(const BaseEngine &engine, int batch);
+
 /* The network input size from the engine's input dims [batch, C, H, W];
  * false for engines with fewer than four. */
 bool input_size(const BaseEngine &engine, int &width, int &height);

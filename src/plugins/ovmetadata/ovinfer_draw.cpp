@@ -31,6 +31,7 @@ struct _OvInferDraw {
   GstPad *srcpad;
   gboolean overlay;
   gfloat opacity;
+  gboolean undrawn_warned; /* streaming thread only */
 };
 
 G_DEFINE_TYPE(OvInferDraw, ov_infer_draw, GST_TYPE_ELEMENT)
@@ -83,6 +84,16 @@ static void draw_buffer(OvInferDraw *self, GstPad *pad, GstBuffer *&buffer, bool
   std::vector<cv::Mat> mats = batch_image_to_mats(buffer, pad);
   if (mats.empty()) {
     GST_ERROR_OBJECT(self, "Parse pad and buffer into cv::Mat failed");
+    if (!self->undrawn_warned) {
+      self->undrawn_warned = TRUE;
+      GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buffer);
+      GST_ELEMENT_WARNING(self, STREAM, FORMAT, ("Results are not drawn."),
+                          ("a buffer of %" G_GSIZE_FORMAT " bytes cannot be cut into the %u "
+                           "frames of its batch record (frames wider or taller than the image, "
+                           "see the \"ovmeta\" log); buffers like it go on undrawn",
+                           gst_buffer_get_size(buffer),
+                           meta ? unsigned(meta->batch.frames.size()) : 0u));
+    }
     return;
   }
   GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buffer);

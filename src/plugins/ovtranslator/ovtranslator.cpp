@@ -8,11 +8,13 @@
  * on without results.  Buffers that arrive outside a list carry no tensor and
  * are dropped.
  *
- *   gst-launch-1.0 videotestsrc num-buffers=5 ! video/x-raw,format=BGR,width=416,height=416 ! \
- *       ovtranslator topology=yolov3 engine_type=tensorrt input_width=416 \
- *       dims=1,255,13,13,1,255,26,26,1,255,52,52 ! fakesink
+ *   gst-launch-1.0 videotestsrc num-buffers=3 pattern=red ! video/x-raw,format=BGR,width=64,height=64 ! \
+ *       ovrt model=models/colour_classifier.engine scale=0.0039215686 mean="0 0 0" ! \
+ *       ovtranslator topology=classifier dims=1,0 \
+ *       label=models/colour_classifier.labels ! ovmetadumper ! fakesink
  *
- * In a real pipeline it sits right after `ovrt`.
+ * (run from a build tree: the bundled colour classifier names each frame
+ * "red").  It sits right after `ovrt`.
  */
 #include "ovtranslator.h"
 
@@ -71,9 +73,22 @@ class RecLock {
   GRecMutex *m_;
 };
 
+/* Conditions a user can act on, each posted once as a warning until a
+ * property changes: the stream goes on without (some) results. */
+enum : guint { kWarnLabels = 1, kWarnNoTranslator = 2, kWarnTranslateFailed = 4 };
+
+/* Call with the lock taken. */
+bool first_warning(OvTranslator *self, guint which) {
+  if (self->warned & which)
+    return false;
+  self->warned |= which;
+  return true;
+}
+
 /* Call with the lock taken. */
 void load_labels(OvTranslator *self, const gchar *path) {
   self->labels.clear();
+  self->labels_missing = FALSE;
   if (path == nullptr)
     return;
   std::ifstream in;
@@ -81,6 +96,7 @@ void load_labels(OvTranslator *self, const gchar *path) {
     in.open(path);
   if (!in.is_open()) {
     GST_ERROR_OBJECT(self, "Can not find labels file %s", path);
+    self->labels_missing = TRUE;
     return;
   }
   self->labels = orvane::ai::read_label_lines(in);
@@ -126,9 +142,19 @@ void translate_frame(OvTranslator *self, GstBuffer *frame, GstBuffer *tensor) {
 
   const std::vector<int> dims = calculate_dims(n, self->dims);
 
+  if (self->labels_missing && first_warning(self, kWarnLabels))
+    GST_ELEMENT_WARNING(self, RESOURCE, NOT_FOUND, ("Label file not found."),
+                        ("property \"label\": cannot read %s; classes are shown as numbers",
+                         self->label));
+
   orvane::ai::TranslatorFunction translator = orvane::ai::get_translator(topology, engine);
   if (!translator) {
     GST_ERROR_OBJECT(self, "Can not find translator");
+    if (first_warning(self, kWarnNoTranslator))
+      GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, ("No translator for this model."),
+                          ("properties \"topology\" %d and \"engine_type\" %d name no translator; "
+                           "frames go on without results",
+                           int(topology), int(engine)));
     return;
   }
   GST_DEBUG_OBJECT(self, "Ready to translate inference result");
@@ -144,6 +170,13 @@ void translate_frame(OvTranslator *self, GstBuffer *frame, GstBuffer *tensor) {
   }
   if (!ok) {
     GST_ERROR_OBJECT(self, "Translate failed");
+    if (first_warning(self, kWarnTranslateFailed))
+      GST_ELEMENT_WARNING(self, STREAM, DECODE, ("Cannot translate the inference output."),
+                          ("a tensor of %" G_GSIZE_FORMAT " bytes does not fit property \"dims\" "
+                           "\"%s\" with \"input_width\" %d and \"input_height\" %d; frames go "
+                           "on without results",
+                           map.size(), self->dims ? self->dims : "", self->input_width,
+                           self->input_height));
     return;
   }
   if (!attach_inference_result(frame, self->sinkpad, result, std::map<int, int>()))
@@ -169,8 +202,12 @@ static GstFlowReturn ov_translator_chain_list(GstPad *pad, GstObject *parent,
   const guint length = gst_buffer_list_length(list);
   if (length < 2) {
     GST_WARNING_OBJECT(self, "Translator buffer list only one buffer");
-    if (length == 0)
+    if (length == 0) {
+      GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Empty buffer list."),
+                        ("a buffer list of 0 buffers; the translator takes ovrt's lists of a "
+                         "frame buffer and a tensor buffer"));
       return GST_FLOW_ERROR;
+    }
     ov::BufferPtr only(gst_buffer_ref(gst_buffer_list_get(list, 0)));
     owned.reset();
     return gst_pad_push(self->srcpad, only.release());
@@ -201,6 +238,7 @@ static void ov_translator_set_property(GObject *object, guint prop_id, const GVa
                                        GParamSpec *pspec) {
   OvTranslator *self = OV_TRANSLATOR(object);
   RecLock guard(&self->lock);
+  self->warned = 0;
   switch (prop_id) {
     case PROP_TOPOLOGY:
       self->topology = Topology(g_value_get_enum(value));
@@ -215,6 +253,7 @@ static void ov_translator_set_property(GObject *object, guint prop_id, const GVa
         load_labels(self, self->label);
       } catch (...) {
         self->labels.clear();
+        self->labels_missing = TRUE;
         GST_ERROR_OBJECT(self, "Can not find labels file %s", self->label);
       }
       break;
@@ -344,6 +383,8 @@ static void ov_translator_init(OvTranslator *self) {
   self->input_width = 0;
   self->input_height = 0;
   new (&self->labels) std::vector<std::string>();
+  self->labels_missing = FALSE;
+  self->warned = 0;
   g_rec_mutex_init(&self->lock);
 
   orvane::ai::init_supports();

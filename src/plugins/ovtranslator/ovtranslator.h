@@ -16,7 +16,8 @@ G_BEGIN_DECLS
 G_DECLARE_FINAL_TYPE(OvTranslator, ov_translator, OV, TRANSLATOR, GstElement)
 
 /* `lock` guards topology, engine_type, label, dims, input_width,
- * input_height and labels.  The pads are set once at construction. */
+ * input_height, labels, labels_missing and warned.  The pads are set once
+ * at construction. */
 struct _OvTranslator {
   GstElement parent;
 
@@ -27,6 +28,8 @@ struct _OvTranslator {
   gint input_width;
   gint input_height;
   std::vector<std::string> labels;
+  gboolean labels_missing; /* the label file could not be read */
+  guint warned;            /* warnings posted since the last property change */
 
   GstPad *sinkpad;
   GstPad *srcpad;

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <typeinfo>
 
 #include "gstovmeta.h"
@@ -71,6 +73,22 @@ void copy_str_to_char(const std::string &src, char **dst) {
   *dst = block;
 }
 
+/* The C functions below run these behind an exception barrier: nothing
+ * thrown (an allocation failure) crosses into a script's foreign-function
+ * call, and a half-built result is released. */
+namespace {
+
+C_ClassificationResult *get_classification(GstBuffer *buffer, unsigned frame_index,
+                                           unsigned *count);
+C_DetectionBoxResult *get_detection_box(GstBuffer *buffer, unsigned frame_index,
+                                        unsigned *count);
+gboolean set_classification(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                            const C_ClassificationResult *results, unsigned size);
+gboolean set_detection_box(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                           const C_DetectionBoxResult *results, unsigned size);
+
+}  // namespace
+
 extern "C" {
 
 int gst_metadata_frames(GstBuffer *buffer) {
@@ -84,6 +102,83 @@ int gst_metadata_frames(GstBuffer *buffer) {
 
 C_ClassificationResult *gst_metadata_get_classification(GstBuffer *buffer, unsigned frame_index,
                                                         unsigned *count) {
+  try {
+    return get_classification(buffer, frame_index, count);
+  } catch (const std::exception &e) {
+    GST_ERROR("Get classification at frame %u failed: %s", frame_index, e.what());
+  } catch (...) {
+    GST_ERROR("Get classification at frame %u failed", frame_index);
+  }
+  if (count)
+    *count = 0;
+  return nullptr;
+}
+
+C_DetectionBoxResult *gst_metadata_get_detection_box(GstBuffer *buffer, unsigned frame_index,
+                                                     unsigned *count) {
+  try {
+    return get_detection_box(buffer, frame_index, count);
+  } catch (const std::exception &e) {
+    GST_ERROR("Get detection_box at frame %u failed: %s", frame_index, e.what());
+  } catch (...) {
+    GST_ERROR("Get detection_box at frame %u failed", frame_index);
+  }
+  if (count)
+    *count = 0;
+  return nullptr;
+}
+
+gboolean gst_metadata_set_classification(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                                         const C_ClassificationResult *results, unsigned size) {
+  try {
+    return set_classification(buffer, pad, frame_index, results, size);
+  } catch (const std::exception &e) {
+    GST_ERROR("Set classification at frame %u failed: %s", frame_index, e.what());
+  } catch (...) {
+    GST_ERROR("Set classification at frame %u failed", frame_index);
+  }
+  return FALSE;
+}
+
+gboolean gst_metadata_set_detection_box(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                                        const C_DetectionBoxResult *results, unsigned size) {
+  try {
+    return set_detection_box(buffer, pad, frame_index, results, size);
+  } catch (const std::exception &e) {
+    GST_ERROR("Set detection_box at frame %u failed: %s", frame_index, e.what());
+  } catch (...) {
+    GST_ERROR("Set detection_box at frame %u failed", frame_index);
+  }
+  return FALSE;
+}
+
+void gst_metadata_free_classification(C_ClassificationResult *results, unsigned count) {
+  if (!results)
+    return;
+  for (unsigned i = 0; i < count; ++i) {
+    std::free(results[i].output);
+    std::free(results[i].label);
+  }
+  std::free(results);
+}
+
+void gst_metadata_free_detection_box(C_DetectionBoxResult *results, unsigned count) {
+  if (!results)
+    return;
+  for (unsigned i = 0; i < count; ++i) {
+    std::free(results[i].obj_label);
+    std::free(results[i].class_label);
+    std::free(results[i].meta);
+  }
+  std::free(results);
+}
+
+}  // extern "C"
+
+namespace {
+
+C_ClassificationResult *get_classification(GstBuffer *buffer, unsigned frame_index,
+                                           unsigned *count) {
   const VideoFrameData *frame = frame_for_getter(buffer, frame_index, count);
   if (!frame)
     return nullptr;
@@ -97,7 +192,10 @@ C_ClassificationResult *gst_metadata_get_classification(GstBuffer *buffer, unsig
       std::calloc(results.size(), sizeof(C_ClassificationResult)));
   if (!out)
     throw std::bad_alloc();
-  *count = unsigned(results.size());
+  // Zero-filled, so a copy that fails half way frees what was made.
+  const unsigned n = unsigned(results.size());
+  auto release = [n](C_ClassificationResult *a) { gst_metadata_free_classification(a, n); };
+  std::unique_ptr<C_ClassificationResult, decltype(release)> owned(out, release);
   for (size_t i = 0; i < results.size(); ++i) {
     GST_DEBUG("Assign %s into classification", typeid(orvane::ai::ClassificationResult).name());
     out[i].index = int(results[i].index);
@@ -105,11 +203,12 @@ C_ClassificationResult *gst_metadata_get_classification(GstBuffer *buffer, unsig
     out[i].label = dup_c(results[i].label);
     out[i].prob = results[i].prob;
   }
-  return out;
+  *count = n;
+  return owned.release();
 }
 
-C_DetectionBoxResult *gst_metadata_get_detection_box(GstBuffer *buffer, unsigned frame_index,
-                                                     unsigned *count) {
+C_DetectionBoxResult *get_detection_box(GstBuffer *buffer, unsigned frame_index,
+                                        unsigned *count) {
   const VideoFrameData *frame = frame_for_getter(buffer, frame_index, count);
   if (!frame)
     return nullptr;
@@ -123,7 +222,9 @@ C_DetectionBoxResult *gst_metadata_get_detection_box(GstBuffer *buffer, unsigned
       static_cast<C_DetectionBoxResult *>(std::calloc(boxes.size(), sizeof(C_DetectionBoxResult)));
   if (!out)
     throw std::bad_alloc();
-  *count = unsigned(boxes.size());
+  const unsigned n = unsigned(boxes.size());
+  auto release = [n](C_DetectionBoxResult *a) { gst_metadata_free_detection_box(a, n); };
+  std::unique_ptr<C_DetectionBoxResult, decltype(release)> owned(out, release);
   for (size_t i = 0; i < boxes.size(); ++i) {
     const orvane::ai::DetectionBoxResult &b = boxes[i];
     GST_DEBUG("Assign %s into detection box", typeid(orvane::ai::DetectionBoxResult).name());
@@ -138,11 +239,12 @@ C_DetectionBoxResult *gst_metadata_get_detection_box(GstBuffer *buffer, unsigned
     out[i].prob = b.prob;
     out[i].meta = dup_c(b.meta);
   }
-  return out;
+  *count = n;
+  return owned.release();
 }
 
-gboolean gst_metadata_set_classification(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
-                                         const C_ClassificationResult *results, unsigned size) {
+gboolean set_classification(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                            const C_ClassificationResult *results, unsigned size) {
   if (size == 0 || !results) {
     GST_ERROR("Set result size should bigger than zero");
     return FALSE;
@@ -162,8 +264,8 @@ gboolean gst_metadata_set_classification(GstBuffer *buffer, GstPad *pad, unsigne
   return TRUE;
 }
 
-gboolean gst_metadata_set_detection_box(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
-                                        const C_DetectionBoxResult *results, unsigned size) {
+gboolean set_detection_box(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
+                           const C_DetectionBoxResult *results, unsigned size) {
   if (size == 0 || !results) {
     GST_ERROR("Set result size should bigger than zero");
     return FALSE;
@@ -195,25 +297,4 @@ gboolean gst_metadata_set_detection_box(GstBuffer *buffer, GstPad *pad, unsigned
   return TRUE;
 }
 
-void gst_metadata_free_classification(C_ClassificationResult *results, unsigned count) {
-  if (!results)
-    return;
-  for (unsigned i = 0; i < count; ++i) {
-    std::free(results[i].output);
-    std::free(results[i].label);
-  }
-  std::free(results);
-}
-
-void gst_metadata_free_detection_box(C_DetectionBoxResult *results, unsigned count) {
-  if (!results)
-    return;
-  for (unsigned i = 0; i < count; ++i) {
-    std::free(results[i].obj_label);
-    std::free(results[i].class_label);
-    std::free(results[i].meta);
-  }
-  std::free(results);
-}
-
-}  // extern "C"
+}  // namespace

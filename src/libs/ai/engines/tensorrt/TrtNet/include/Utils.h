@@ -41,7 +41,8 @@ class Profiler : public nvinfer1::IProfiler {
   std::vector<std::pair<std::string, float>> mProfile;
 };
 
-/* cudaMalloc; a CUDA error aborts, a null block without error exits(1). */
+/* cudaMalloc; a CUDA error aborts, a null block without error exits(1).
+ * Zero bytes allocate nothing and give null. */
 void *safeCudaMalloc(size_t memSize);
 
 /* Bytes of a binding of `dims` for `maxBatch` images; -1 for a data type

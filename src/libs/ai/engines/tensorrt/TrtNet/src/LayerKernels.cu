@@ -12,16 +12,15 @@ __device__ float sigmoidDevice(float v) { return (float)(1.0 / (1.0 + (double)ex
 
 template <typename T>
 __global__ void upscale(const T *input, T *output, int n, float scale, int channels,
-                        int outHeight, int outWidth) {
+                        int inHeight, int inWidth, int outHeight, int outWidth) {
   int idx = blockIdx.x * blockDim.x + threadIdx.x;
   if (idx >= n)
     return;
-  int inHeight = (int)(outHeight / scale);
-  int inWidth = (int)(outWidth / scale);
   int x = idx % outWidth;
   int y = (idx / outWidth) % outHeight;
   int plane = idx / (outWidth * outHeight);
-  int sx = (int)(x / scale), sy = (int)(y / scale);
+  int sx = min((int)(x / scale), inWidth - 1);
+  int sy = min((int)(y / scale), inHeight - 1);
   output[idx] = input[((long)plane * inHeight + sy) * inWidth + sx];
 }
 
@@ -66,22 +65,25 @@ __global__ void CalDetection(const float *input, float *output, int cells, int w
 
 namespace ovkernels {
 
-void upscale(const void *input, void *output, int n, float scale, int channels, int outHeight,
-             int outWidth, int elementSize, int threads, cudaStream_t stream) {
+void upscale(const void *input, void *output, int n, float scale, int channels, int inHeight,
+             int inWidth, int outHeight, int outWidth, int elementSize, int threads,
+             cudaStream_t stream) {
   int blocks = (n + threads - 1) / threads;
   switch (elementSize) {
     case 4:
       ::upscale<float><<<blocks, threads, 0, stream>>>((const float *)input, (float *)output, n,
-                                                       scale, channels, outHeight, outWidth);
+                                                       scale, channels, inHeight, inWidth,
+                                                       outHeight, outWidth);
       break;
     case 2:
       ::upscale<__half><<<blocks, threads, 0, stream>>>((const __half *)input, (__half *)output,
-                                                        n, scale, channels, outHeight, outWidth);
+                                                        n, scale, channels, inHeight, inWidth,
+                                                        outHeight, outWidth);
       break;
     case 1:
       ::upscale<uint8_t><<<blocks, threads, 0, stream>>>((const uint8_t *)input,
                                                          (uint8_t *)output, n, scale, channels,
-                                                         outHeight, outWidth);
+                                                         inHeight, inWidth, outHeight, outWidth);
       break;
   }
 }

@@ -24,7 +24,8 @@ bool TensorRT::Load() {
   if (!net->hasEngine())
     return false;
   const int64_t bytes = net->outputBytes();
-  output.reset(new float[static_cast<size_t>(bytes / 4)]());
+  /* Sized in bytes: half and int8 outputs need not add up to whole floats. */
+  output.reset(new float[static_cast<size_t>((bytes + 3) / 4)]());
   for (int v : net->inputShape())
     inputDims.push_back(v);
   for (int v : net->outputShape())

@@ -74,7 +74,9 @@ bool trtNet::InitEngine() {
       return false;
     }
     mTrtBindingBytes[static_cast<size_t>(i)] = bytes;
-    mTrtBindings[static_cast<size_t>(i)] = safeCudaMalloc(static_cast<size_t>(bytes));
+    /* A binding of volume 0 gets no memory (its pointer stays null). */
+    if (bytes > 0)
+      mTrtBindings[static_cast<size_t>(i)] = safeCudaMalloc(static_cast<size_t>(bytes));
     std::vector<int> &shape = mTrtEngine->bindingIsInput(i) ? mTrtInputShape : mTrtOutputShape;
     if (mTrtEngine->bindingIsInput(i))
       ++mTrtInputCount;
@@ -96,7 +98,8 @@ void trtNet::release() {
     if (p)
       CUDA_CHECK(cudaFree(p));
   mTrtBindings.clear();
-  mTrtPlugins.destroyPlugin();
+  /* The engine terminates the plug-ins it was built with when it goes, so
+   * they must outlive it: context, engine and runtime first. */
   if (mTrtContext) {
     mTrtContext->destroy();
     mTrtContext = nullptr;
@@ -109,6 +112,7 @@ void trtNet::release() {
     mTrtRunTime->destroy();
     mTrtRunTime = nullptr;
   }
+  mTrtPlugins.destroyPlugin();
 }
 
 trtNet::~trtNet() { release(); }

@@ -104,9 +104,14 @@ void UpsampleLayerPlugin::serialize(void *buffer) {
 
 int UpsampleLayerPlugin::enqueue(int batchSize, const void *const *inputs, void **outputs,
                                  void *workspace, cudaStream_t stream) {
+  /* A type without a kernel leaves the output unwritten: that is a failure. */
+  if (!mConfigured) {
+    std::cerr << "error data type" << std::endl;
+    return -1;
+  }
   const int size = elementSize(mDataType);
-  if (size == 0 || !mConfigured)
-    return 0;
+  if (size == 0)
+    return -1;
   const int channels = mCHW.d[0], height = mCHW.d[1], width = mCHW.d[2];
   if (mOutputHeight == height && mOutputWidth == width) {
     CUDA_CHECK(cudaMemcpyAsync(outputs[0], inputs[0],
@@ -116,8 +121,8 @@ int UpsampleLayerPlugin::enqueue(int batchSize, const void *const *inputs, void 
     return 0;
   }
   const int n = batchSize * channels * mOutputHeight * mOutputWidth;
-  ovkernels::upscale(inputs[0], outputs[0], n, mScale, channels, mOutputHeight, mOutputWidth, size,
-                     mThreadCount, stream);
+  ovkernels::upscale(inputs[0], outputs[0], n, mScale, channels, height, width, mOutputHeight,
+                     mOutputWidth, size, mThreadCount, stream);
   return 0;
 }
 

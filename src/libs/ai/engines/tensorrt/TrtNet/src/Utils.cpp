@@ -30,6 +30,9 @@ void Profiler::reportLayerTime(const char *layerName, float ms) {
 }
 
 void *safeCudaMalloc(size_t memSize) {
+  /* cudaMalloc of 0 bytes succeeds with null: nothing to allocate. */
+  if (memSize == 0)
+    return nullptr;
   void *deviceMem = nullptr;
   CUDA_CHECK(cudaMalloc(&deviceMem, memSize));
   if (deviceMem == nullptr) {
