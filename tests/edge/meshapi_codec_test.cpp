@@ -66,6 +66,40 @@ TEST(NvpCodec, NumbersAreLittleEndianOnTheWire) {
   EXPECT_EQ(encode_payload(seq), expect);
 }
 
+/* The wire bytes, written out: a change of the format shows here first. */
+TEST(NvpCodec, GoldenBytesOfStringsFloatsVarintsAndNesting) {
+  struct Golden {
+    const char *what;
+    IOT_NVP_SEQ seq;
+    std::vector<uint8_t> bytes;
+  };
+  IOT_NVP element;
+  element.value(make([](IOT_VALUE &v) {
+    v.iotv_nvp_seq({pair("x", make([](IOT_VALUE &w) { w.iotv_int32(-5); }))});
+  }));
+  std::vector<uint8_t> long_bytes(300, 0x7f);
+  std::vector<uint8_t> long_wire = {0x01, 0x01, 0x01, 'b', 0x06, 0xac, 0x02};  // 300 = ac 02
+  long_wire.insert(long_wire.end(), long_bytes.begin(), long_bytes.end());
+  const Golden cases[] = {
+      {"string", {pair("s", make([](IOT_VALUE &v) { v.iotv_string("hi"); }))},
+       {0x01, 0x01, 0x01, 's', 0x01, 0x02, 'h', 'i'}},
+      {"float", {pair("f", make([](IOT_VALUE &v) { v.iotv_float32(-0.125f); }))},
+       {0x01, 0x01, 0x01, 'f', 0x05, 0x00, 0x00, 0x00, 0xbe}},
+      {"int64", {pair("l", make([](IOT_VALUE &v) { v.iotv_int64(-2); }))},
+       {0x01, 0x01, 0x01, 'l', 0x04, 0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+      {"varint length", {pair("b", make([&](IOT_VALUE &v) { v.iotv_byte_seq(long_bytes); }))},
+       long_wire},
+      {"nesting", {pair("n", make([&](IOT_VALUE &v) { v.iotv_nvp_seq({element}); }))},
+       {0x01, 0x01, 0x01, 'n', 0x07, 0x01, 0x00, 0x07, 0x01, 0x01, 'x', 0x03, 0xfb, 0xff, 0xff,
+        0xff}},
+      {"empty value", {pair("", IOT_VALUE())}, {0x01, 0x01, 0x00, 0x00}},
+  };
+  for (const Golden &g : cases) {
+    EXPECT_EQ(encode_payload(g.seq), g.bytes) << g.what;
+    EXPECT_EQ(decode_payload(g.bytes.data(), g.bytes.size()), g.seq) << g.what;
+  }
+}
+
 TEST(NvpCodec, LargeFrameCostsLittleOverhead) {
   std::vector<uint8_t> frame(921600, 0x5a);
   IOT_NVP_SEQ seq = {pair("data", make([&](IOT_VALUE &v) { v.iotv_byte_seq(frame); }))};

@@ -204,3 +204,49 @@ TEST(PixelConversion, RefusesImagesThatAreNotEightBitBGR) {
 }
 
 }  // namespace
+
+/* Solid colours against their ITU-R BT.601 studio-range values (Y 16..235,
+ * U and V 16..240 around 128): fixed numbers, not another conversion. */
+struct KnownColour {
+  const char *name;
+  uint8_t b, g, r;
+  uint8_t y, u, v;
+};
+
+class KnownColours : public ::testing::TestWithParam<KnownColour> {};
+
+TEST_P(KnownColours, ConvertToTheirStandardLumaAndChromaAndBack) {
+  const KnownColour k = GetParam();
+  const cv::Mat solid(2, 2, CV_8UC3, cv::Scalar(k.b, k.g, k.r));
+  uint8_t y[4], u[1], v[1];
+  int sy = 2, suv = 1;
+  RGB8882YUVI420p(solid, y, u, v, sy, suv);
+  for (uint8_t l : y) EXPECT_NEAR(l, k.y, 1) << k.name << " luma";
+  EXPECT_NEAR(u[0], k.u, 1) << k.name << " U";
+  EXPECT_NEAR(v[0], k.v, 1) << k.name << " V";
+  uint8_t ny[4], uv[2];
+  RGB8882YUVNV12(solid, ny, uv, sy);
+  EXPECT_NEAR(ny[0], k.y, 1) << k.name;
+  EXPECT_NEAR(uv[0], k.u, 1) << k.name << " NV12 U first";
+  EXPECT_NEAR(uv[1], k.v, 1) << k.name << " NV12 V second";
+
+  // And back: the standard values give the colour again.
+  uint8_t ky[4] = {k.y, k.y, k.y, k.y}, ku[1] = {k.u}, kv[1] = {k.v}, kuv[2] = {k.u, k.v};
+  cv::Mat back = YUV420p2BGR888(2, 2, ky, ku, kv, 2, 1);
+  cv::Mat back_nv = YUVNV122BGR888(2, 2, ky, kuv, 2, 2);
+  for (const cv::Mat &m : {back, back_nv}) {
+    const cv::Vec3b px = m.at<cv::Vec3b>(1, 1);
+    EXPECT_NEAR(px[0], k.b, 3) << k.name << " blue";
+    EXPECT_NEAR(px[1], k.g, 3) << k.name << " green";
+    EXPECT_NEAR(px[2], k.r, 3) << k.name << " red";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bt601, KnownColours,
+    ::testing::Values(KnownColour{"black", 0, 0, 0, 16, 128, 128},
+                      KnownColour{"white", 255, 255, 255, 235, 128, 128},
+                      KnownColour{"red", 0, 0, 255, 82, 90, 240},
+                      KnownColour{"green", 0, 255, 0, 145, 54, 34},
+                      KnownColour{"blue", 255, 0, 0, 41, 240, 110}),
+    [](const ::testing::TestParamInfo<KnownColour> &i) { return std::string(i.param.name); });
