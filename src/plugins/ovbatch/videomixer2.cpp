@@ -538,6 +538,12 @@ enum class Fill { kReady, kNeedData, kEos, kError };
 Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime output_end) {
   bool all_eos = true;
   bool need_more_data = false;
+  // Once every input has ended, an interval in which no pad takes a new
+  // buffer would only repeat frames already sent: a live input's last frame
+  // usually straddles the end of the last interval (its time stamps do not
+  // start on the output's grid), which made one batch more than came in.
+  bool all_ended = true;
+  bool took_new = false;
 
   for (GSList *l = self->pad_list; l; l = l->next) {
     OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
@@ -563,13 +569,17 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
         c->buffer = q;
         c->start = qs;
         c->end = output_end;
+        took_new = true;
         continue;
       }
       if (c->buffer)
         all_eos = false;
+      if (!GST_COLLECT_PADS_STATE_IS_SET(&c->collect, GST_COLLECT_PADS_STATE_EOS))
+        all_ended = false;
       continue;
     }
     all_eos = false;
+    all_ended = false;
 
     GstBuffer *buf = peeked.get();
     if (!GST_BUFFER_PTS_IS_VALID(buf)) {
@@ -647,6 +657,7 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
     }
     c->start = start_rt;
     c->end = end_rt;
+    took_new = true;
   }
 
   if (all_eos)
@@ -654,6 +665,10 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
   if (need_more_data) {
     GST_DEBUG_OBJECT(self, "Need more data for decisions");
     return Fill::kNeedData;
+  }
+  if (all_ended && !took_new) {
+    GST_DEBUG_OBJECT(self, "All sinkpads are EOS and their last frames were sent");
+    return Fill::kEos;
   }
   return Fill::kReady;
 }
