@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -84,11 +85,13 @@ std::shared_ptr<BaseEngine> make_engine(const ovrt::EngineSettings &s) {
   return MakeTensorRT(s.model, s.scale, s.mean, s.device, s.batch);
 }
 
-/* Steps 3 on of a buffer, with the engine loaded; the buffer is borrowed. */
-GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
+/* Steps 3 on of a buffer, with the engine loaded.  The buffer is taken over
+ * and handed to the pushed list, so downstream gets it as the only owner
+ * (writable without a copy). */
+GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer, int batch) {
   ov::BufferListPtr list(gst_buffer_list_new_sized(2));
 
-  std::vector<cv::Mat> frames = batch_image_to_mats(buffer, self->sinkpad);
+  std::vector<cv::Mat> frames = batch_image_to_mats(buffer.get(), self->sinkpad);
   if (frames.empty()) {
     GST_DEBUG_OBJECT(self, "Parse pad and buffer into cv::Mat failed");
     return GST_FLOW_ERROR;
@@ -137,7 +140,8 @@ GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, int batch) {
     std::memcpy(map.data(), data, size);
   }
 
-  gst_buffer_list_add(list.get(), gst_buffer_ref(buffer));
+  frames.clear();  // views into the buffer's memory, which now passes on
+  gst_buffer_list_add(list.get(), buffer.release());
   gst_buffer_list_add(list.get(), tensor.release());
   return gst_pad_push_list(self->srcpad, list.release());
 }
@@ -170,7 +174,7 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
       case ovrt::EngineSlot::State::Ready:
         break;
     }
-    return infer_and_push(self, buffer.get(), settings.batch);
+    return infer_and_push(self, std::move(buffer), settings.batch);
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "inference failed: %s", e.what());
   } catch (...) {
