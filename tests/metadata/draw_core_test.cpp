@@ -73,17 +73,28 @@ int white_of_one_label(const std::string &label) {
   return count_pixels(m, kWhite);
 }
 
-TEST(DrawBox, LabelOfBoxAtTopEdgeGoesInsideTheBox) {
+TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 0.5f, "ball"));
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 0.25f, "ball"));
   int baseline = 0;
   cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
-  // Under the top edge: the background starts at y = 2 (text from y = 4),
-  // x = 80 to 80 + w; nothing white above it.
+  // Under the bottom edge (y = 60): the background starts at y = 62 (text
+  // from y = 64), x = 80 to 80 + w; nothing white above it.
+  EXPECT_EQ(at(m, 81, 63), kWhite);
+  EXPECT_EQ(at(m, 80 + text.width - 1, 63), kWhite);
+  EXPECT_NE(at(m, 81, 61), kWhite);
+  EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball")) << "the whole label is seen";
+}
+
+TEST(DrawBox, LabelOfBoxFillingTheFrameGoesInsideUnderTheTopEdge) {
+  cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 1.0f, "ball"));
+  int baseline = 0;
+  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
   EXPECT_EQ(at(m, 81, 3), kWhite);
   EXPECT_EQ(at(m, 80 + text.width - 1, 3), kWhite);
   EXPECT_NE(at(m, 81, 1), kWhite);
-  EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball")) << "the whole label is seen";
+  EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball"));
 }
 
 TEST(DrawBox, LabelsOfOverlappingBoxesDoNotCoverEachOther) {

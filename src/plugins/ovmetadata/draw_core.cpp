@@ -185,7 +185,7 @@ cv::Point LabelLayout::place(const cv::Rect &anchor, const std::string &label) {
   const int top = anchor.y, bottom = anchor.y + anchor.height;
 
   // Candidate text origins (their y), in order of preference.
-  std::vector<int> ys = {top, top + thickness_ + above, bottom + thickness_ + above};
+  std::vector<int> ys = {top, bottom + thickness_ + above, top + thickness_ + above};
   const int rows = frame_.height / std::max(row, 1) + 1;
   for (int k = 1; k <= rows; ++k) {
     ys.push_back(bottom + thickness_ + above + k * row);

@@ -92,8 +92,8 @@ void drawSegs(cv::Mat &mat, const orvane::ai::SegmentGrid &grid, bool overlay, f
               SegColorTable &table);
 
 /* Where the labels of one frame go.  A label sits above the top-left corner
- * of what it names when there is room; otherwise inside the box under its top
- * edge, then below the box, then further rows below and above.  It always
+ * of what it names when there is room; otherwise below the box, then inside
+ * it under its top edge, then further rows below and above.  It always
  * stays inside the frame (moved left from the right edge) and never covers a
  * label placed before it in the same frame. */
 class LabelLayout {
