@@ -13,10 +13,13 @@ cat "$log"
 fail() { echo "FAIL: $*"; exit 1; }
 [ "$rc" -eq 0 ] || fail "./ov demo exited with $rc"
 grep -q '\[main-job\]   frames in:  120 (4 streams x 30)' "$log" || fail "no frames-in line"
-grep -Eq '\[main-job\]   frames out: 120 in 30 batches' "$log" || fail "frames out differ from frames in"
+# Streams that start more than a frame apart (a loaded machine) add repeated
+# frames and empty slots to the batches; the summary names them apart.
+grep -Eq '\[main-job\]   frames out: 120 new in [0-9]+ batches' "$log" \
+  || fail "new frames out differ from frames in"
 for s in 0 1 2 3; do
   line=$(grep -E "\[main-job\]   stream $s \([0-9]+x[0-9]+\): " "$log") || fail "no line for stream $s"
-  echo "$line" | grep -Eq ": 30 in, 30 out, (29|30) with a box, (29|30) detections, " \
+  echo "$line" | grep -Eq ": 30 in, 30 out \+ [0-9]+ repeated \+ [0-9]+ empty, (29|30) with a box, (29|30) detections, " \
     || fail "stream $s: frames lost or balls missed: $line"
   iou=$(echo "$line" | sed -E 's/.*mean IoU ([0-9.]+),.*/\1/')
   awk -v v="$iou" 'BEGIN { exit !(v >= 0.7) }' || fail "stream $s: mean IoU $iou below 0.7"

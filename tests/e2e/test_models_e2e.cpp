@@ -106,11 +106,13 @@ struct FrameSize {
 /* The main job's four streams: each is scaled to 416 x 416 unevenly. */
 const FrameSize kMainJobSizes[] = {{320, 240}, {384, 288}, {256, 192}, {352, 264}};
 
-std::string ball_source(const FrameSize &size, int frames, bool live) {
-  return "videotestsrc pattern=ball motion=wavy is-live=" + std::string(live ? "true" : "false") +
-         " num-buffers=" + std::to_string(frames) + " ! video/x-raw,format=BGR,width=" +
-         std::to_string(size.width) + ",height=" + std::to_string(size.height) +
-         ",framerate=30/1 ! ovmetawriter";
+/* A stream of the ball at 30 frames/s whose time stamps start `offset_ms`
+ * after zero (as a live camera's do, from when it started). */
+std::string ball_source(const FrameSize &size, int frames, int offset_ms = 0) {
+  return "videotestsrc pattern=ball motion=wavy timestamp-offset=" +
+         std::to_string(int64_t(offset_ms) * GST_MSECOND) + " num-buffers=" +
+         std::to_string(frames) + " ! video/x-raw,format=BGR,width=" + std::to_string(size.width) +
+         ",height=" + std::to_string(size.height) + ",framerate=30/1 ! ovmetawriter";
 }
 
 std::string ball_translator(int batch) {
@@ -131,7 +133,7 @@ TEST_P(BallDetector, OneFittedBoxPerBall) {
   // 200 frames: the ball's whole wave, edges of the frame included.
   const int frames = 200;
   std::vector<ovtest::SamplePtr> samples =
-      run(ball_source(size, frames, false) + " ! " + inference("ball_detector", 1) + " ! " +
+      run(ball_source(size, frames) + " ! " + inference("ball_detector", 1) + " ! " +
           ball_translator(1) + " ! appsink name=sink sync=false");
   ASSERT_EQ(samples.size(), size_t(frames));
   Fit fit;
@@ -147,17 +149,19 @@ TEST_P(BallDetector, OneFittedBoxPerBall) {
 
 INSTANTIATE_TEST_SUITE_P(MainJobSizes, BallDetector, ::testing::ValuesIn(kMainJobSizes));
 
-/* The main job's path: four live streams batched, inferred, translated and
- * drawn.  Every frame that goes in comes out, once, with its ball boxed
- * (measured before drawing), and no element copies a buffer on the way. */
+/* The main job's path: four streams batched, inferred, translated and drawn.
+ * Their time stamps start off the batch's grid, each at another phase, as
+ * live cameras' do.  Every frame that goes in comes out, once, with its ball
+ * boxed (measured before drawing), and no element copies a buffer on the
+ * way. */
 TEST(MainJobPath, EveryFrameOutOnceFittedAndNothingCopied) {
   const int frames = 30;
   std::string description = "ovvideobatch name=batch ! " + inference("ball_detector", 4) + " ! " +
                             ball_translator(4) + " ! identity name=before ! ovmetadrawer " +
                             "! appsink name=sink sync=false";
   for (size_t i = 0; i < 4; ++i)
-    description += " " + ball_source(kMainJobSizes[i], frames, true) + " ! batch.sink_" +
-                   std::to_string(i);
+    description += " " + ball_source(kMainJobSizes[i], frames, 3 + 8 * int(i)) +
+                   " ! batch.sink_" + std::to_string(i);
 
   ovtest::LogCapture copies("GST_PERFORMANCE", GST_LEVEL_LOG);
   ovtest::AppPipeline p(description);

@@ -531,7 +531,9 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
   return ret;
 }
 
-enum class Fill { kReady, kNeedData, kEos, kError };
+/* kNothing: no input has a frame for the interval (live inputs that started
+ * after it, or that all stalled); a batch would hold no frame at all. */
+enum class Fill { kReady, kNeedData, kEos, kNothing, kError };
 
 /* Picks, for every pad, the buffer that covers [start, end) (running times
  * of the output segment).  Call with `lock`. */
@@ -670,7 +672,10 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
     GST_DEBUG_OBJECT(self, "All sinkpads are EOS and their last frames were sent");
     return Fill::kEos;
   }
-  return Fill::kReady;
+  for (GSList *l = self->pad_list; l; l = l->next)
+    if (OV_VIDEO_BATCH_PAD(l->data)->mixcol->buffer)
+      return Fill::kReady;
+  return Fill::kNothing;
 }
 
 /* Whether the frame starting at `timestamp` is still worth making. */
@@ -844,7 +849,7 @@ GstFlowReturn collected(OvVideoBatch *self) {
 
   GstBuffer *outbuf = nullptr;
   GstFlowReturn ret = GST_FLOW_OK;
-  bool late = false;
+  bool late = false, nothing = false;
   {
     MutexGuard guard(&self->lock);
     GstClockTime start_rt =
@@ -860,10 +865,19 @@ GstFlowReturn collected(OvVideoBatch *self) {
         GST_DEBUG_OBJECT(self, "All sinkpads are EOS -- forwarding");
         ret = GST_FLOW_EOS;
         break;
+      case Fill::kNothing:
+        // A batch without a single frame tells downstream nothing; a gap
+        // event says the same without one.
+        GST_DEBUG_OBJECT(self, "No input has a frame for this interval -- skipping it");
+        nothing = true;
+        break;
       case Fill::kReady:
         break;
     }
-    if (ret == GST_FLOW_OK) {
+    if (nothing) {
+      self->segment.position = output_end;
+      self->frame_count++;
+    } else if (ret == GST_FLOW_OK) {
       if (do_qos(self, output_start)) {
         ret = blend_buffers(self, output_start, output_end, &outbuf);
         GST_OBJECT_LOCK(self);
@@ -878,6 +892,10 @@ GstFlowReturn collected(OvVideoBatch *self) {
       self->segment.position = output_end;
       self->frame_count++;
     }
+  }
+  if (nothing) {
+    gst_pad_push_event(self->srcpad, gst_event_new_gap(output_start, output_end - output_start));
+    return GST_FLOW_OK;
   }
   if (late)
     post_qos(self, output_start, output_end);
