@@ -196,8 +196,9 @@ def detector(path):
         p = affine("p" + axis, gap, -1.0, 1.0 - LOGIT_EPSILON)
         q = affine("q" + axis, gap, 1.0, LOGIT_EPSILON)
         t = op("Sub", "t" + axis, op("Log", "logp" + axis, p), op("Log", "logq" + axis, q))
-        # A cell owns the offsets [-cell/2, cell/2) up to CELL_SHIFT: a centroid on
-        # the line between two cells belongs to exactly one of them.
+        # Each cell's square is moved left and up by CELL_SHIFT: a centroid right
+        # on the line between two cells (the ball is drawn at whole pixels, so
+        # that happens) then lies inside one of them, not on the edge of both.
         shifted = affine("shift" + axis, d, 1.0, CELL_SHIFT)
         logits.append((t, logvar, op("Abs", "abs" + axis, shifted)))
     (tx, logvx, absx), (ty, logvy, absy) = logits
