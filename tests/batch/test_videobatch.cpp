@@ -423,6 +423,60 @@ TEST(VideoBatch, FollowsTheFastestInputAndRepeatsTheSlowerOne) {
   EXPECT_TRUE(rig.eos());
 }
 
+TEST(VideoBatch, InputsOffTheOutputGridMakeOneBatchPerFrame) {
+  // Live inputs stamp frames from when they started: here 5 ms and 20 ms
+  // after the output's grid, so every last frame straddles the end of the
+  // last interval.  That must not make a batch of repeated frames.
+  const Input in{"BGR", 32, 16};
+  BatchRig rig({in, in});
+  ASSERT_TRUE(rig.start());
+  for (int i = 0; i < 5; ++i) {
+    const uint8_t a = uint8_t(10 + i), b = uint8_t(50 + i);
+    rig.push(0, a, 5 * GST_MSECOND + at(i), span(i), tagged_buffer(in, a, "a"));
+    rig.push(1, b, 20 * GST_MSECOND + at(i), span(i), tagged_buffer(in, b, "b"));
+  }
+  rig.end_of_stream(0);
+  rig.end_of_stream(1);
+  std::vector<int> first, second;
+  while (SamplePtr s = rig.pull(2000)) {
+    BgrView v(s.get());
+    first.push_back(v.at(0, 0));
+    second.push_back(v.at(16, 0));
+    ASSERT_NE(batch_of(s.get()), nullptr);
+    EXPECT_EQ(batch_of(s.get())->batch.frames.size(), 2u);
+  }
+  EXPECT_EQ(first, (std::vector<int>{10, 11, 12, 13, 14}));
+  EXPECT_EQ(second, (std::vector<int>{50, 51, 52, 53, 54}));
+  EXPECT_TRUE(rig.eos());
+}
+
+TEST(VideoBatch, IntervalsBeforeAnyInputHasAFrameMakeNoBatch) {
+  // Live inputs that start two frames after the output's grid: the first
+  // two intervals hold no frame of any input and make no batch.
+  const Input in{"BGR", 32, 16};
+  BatchRig rig({in, in});
+  ASSERT_TRUE(rig.start());
+  for (int i = 0; i < 3; ++i) {
+    const uint8_t a = uint8_t(10 + i), b = uint8_t(50 + i);
+    rig.push(0, a, at(i + 2) + 5 * GST_MSECOND, span(i), tagged_buffer(in, a, "a"));
+    rig.push(1, b, at(i + 2) + 10 * GST_MSECOND, span(i), tagged_buffer(in, b, "b"));
+  }
+  rig.end_of_stream(0);
+  rig.end_of_stream(1);
+  std::vector<int> first, second;
+  std::vector<GstClockTime> pts;
+  while (SamplePtr s = rig.pull(2000)) {
+    BgrView v(s.get());
+    first.push_back(v.at(0, 0));
+    second.push_back(v.at(16, 0));
+    pts.push_back(GST_BUFFER_PTS(gst_sample_get_buffer(s.get())));
+  }
+  EXPECT_EQ(first, (std::vector<int>{10, 11, 12}));
+  EXPECT_EQ(second, (std::vector<int>{50, 51, 52}));
+  EXPECT_EQ(pts, (std::vector<GstClockTime>{at(2), at(3), at(4)}));
+  EXPECT_TRUE(rig.eos());
+}
+
 TEST(VideoBatch, ReleasingAPadShrinksTheImage) {
   BatchRig rig({{"BGR", 32, 16}, {"BGR", 32, 24}});
   ASSERT_TRUE(rig.start());

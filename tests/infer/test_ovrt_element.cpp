@@ -28,6 +28,8 @@ struct Captured {
   std::mutex lock;
   std::vector<ov::BufferListPtr> lists;
   std::vector<BufferPtr> buffers;
+  /* Per list, as it arrived: the reference counts of its buffers. */
+  std::vector<std::vector<int>> refcounts;
 };
 
 GstFlowReturn capture_chain(GstPad *pad, GstObject *, GstBuffer *buffer) {
@@ -40,6 +42,10 @@ GstFlowReturn capture_chain(GstPad *pad, GstObject *, GstBuffer *buffer) {
 GstFlowReturn capture_chain_list(GstPad *pad, GstObject *, GstBufferList *list) {
   auto *c = static_cast<Captured *>(gst_pad_get_element_private(pad));
   std::lock_guard<std::mutex> g(c->lock);
+  std::vector<int> refs;
+  for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+    refs.push_back(GST_MINI_OBJECT_REFCOUNT_VALUE(gst_buffer_list_get(list, i)));
+  c->refcounts.push_back(refs);
   c->lists.emplace_back(list);
   return GST_FLOW_OK;
 }
@@ -217,6 +223,32 @@ TEST_F(OvrtElement, RaisingBatchAfterTheEngineExistsInfersTheEngineBatchAndWarns
   std::vector<float> v;
   EXPECT_EQ(tensor_floats(tensor, v)[0], 10.f);
   gst_element_set_bus(element_.get(), nullptr);
+}
+
+TEST_F(OvrtElement, ListBuffersArriveWithTheirOnlyReferenceAndAreDrawnIntoWithoutCopy) {
+  start(bgr_caps(8, 16));
+  set("model", engine("identity_8x8.onnx", {3, 8, 8}, 2).c_str());
+  set("batch", "2");
+  ovtest::LogCapture copies("GST_PERFORMANCE", GST_LEVEL_LOG);
+  for (int i = 0; i < 2; ++i) {
+    BufferPtr in = batch_buffer(8, {8, 8});
+    const guint8 *pixels = nullptr;
+    {
+      ov::BufferMap map(in.get(), GST_MAP_READ);
+      pixels = map.data();
+    }
+    ASSERT_EQ(push(std::move(in)), GST_FLOW_OK);
+    ASSERT_EQ(captured_.lists.size(), size_t(i + 1));
+    EXPECT_EQ(captured_.refcounts[i], std::vector<int>({1, 1}))
+        << "the element kept a reference to a buffer it handed on";
+    // Downstream owns the frame buffer alone: its pixels can be written in
+    // place, as the drawer does.
+    GstBuffer *frame = gst_buffer_list_get(captured_.lists[i].get(), 0);
+    ov::BufferMap write(frame, GST_MAP_WRITE);
+    ASSERT_TRUE(write.ok());
+    EXPECT_EQ(write.data(), pixels) << "writing needed a copy of the image";
+  }
+  EXPECT_EQ(copies.messages(), std::vector<std::string>());
 }
 
 TEST_F(OvrtElement, TensorSizeDoesNotDependOnTheFrameCount) {

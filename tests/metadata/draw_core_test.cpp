@@ -2,6 +2,7 @@
 
 #include <set>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -62,6 +63,76 @@ TEST(DrawBox, LabelHasBackgroundAboveTopLeftCorner) {
   EXPECT_EQ(at(m, 161, 240 - text.height - 1), kWhite);
   EXPECT_EQ(at(m, 161 + text.width + 3, 240 - text.height - 1), cv::Vec3b(0, 0, 0));
   EXPECT_GT(count_pixels(m, kWhite), text.width * text.height / 4);
+}
+
+/* White background pixels of one "ball" label drawn alone: what every label
+ * placed clear of others adds. */
+int white_of_one_label(const std::string &label) {
+  cv::Mat m = cv::Mat::zeros(100, 200, CV_8UC3);
+  ovmetadata::drawText(m, 10, 60, label, 2, 2);
+  return count_pixels(m, kWhite);
+}
+
+TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
+  cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 0.25f, "ball"));
+  int baseline = 0;
+  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  // Under the bottom edge (y = 60): the background starts at y = 62 (text
+  // from y = 64), x = 80 to 80 + w; nothing white above it.
+  EXPECT_EQ(at(m, 81, 63), kWhite);
+  EXPECT_EQ(at(m, 80 + text.width - 1, 63), kWhite);
+  EXPECT_NE(at(m, 81, 61), kWhite);
+  EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball")) << "the whole label is seen";
+}
+
+TEST(DrawBox, LabelOfBoxFillingTheFrameGoesInsideUnderTheTopEdge) {
+  cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
+  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 1.0f, "ball"));
+  int baseline = 0;
+  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  EXPECT_EQ(at(m, 81, 3), kWhite);
+  EXPECT_EQ(at(m, 80 + text.width - 1, 3), kWhite);
+  EXPECT_NE(at(m, 81, 1), kWhite);
+  EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball"));
+}
+
+TEST(DrawBox, LabelsOfOverlappingBoxesDoNotCoverEachOther) {
+  cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
+  std::vector<DetectionBoxResult> boxes = {make_box(0.3f, 0.4f, 0.6f, 0.8f, "ball"),
+                                           make_box(0.31f, 0.41f, 0.62f, 0.82f, "ball"),
+                                           make_box(0.3f, 0.4f, 0.5f, 0.6f, "ball")};
+  ovmetadata::draw_box_results(m, boxes);
+  EXPECT_EQ(count_pixels(m, kWhite), 3 * white_of_one_label("ball"));
+  // Every box outline was drawn before the labels: none crosses a label.
+  EXPECT_GT(count_pixels(m, kBox), 0);
+}
+
+TEST(DrawBox, LabelAtTheRightOrBottomEdgeStaysInTheFrame) {
+  for (const DetectionBoxResult &b :
+       {make_box(0.95f, 0.5f, 1.0f, 0.6f, "ball"), make_box(0.1f, 0.97f, 0.3f, 1.0f, "ball"),
+        make_box(0.96f, 0.0f, 1.0f, 1.0f, "ball")}) {
+    cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
+    ovmetadata::draw_box_result(m, b);
+    EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball"))
+        << "box at " << b.x1 << ", " << b.y1;
+  }
+}
+
+TEST(LabelLayout, CrowdedLabelsStayInsideAndApartWhileThereIsRoom) {
+  ovmetadata::LabelLayout layout(320, 240);
+  std::vector<cv::Rect> placed;
+  const cv::Rect frame(0, 0, 320, 240);
+  for (int i = 0; i < 6; ++i) {
+    cv::Point o = layout.place(cv::Rect(100, 100, 40, 40), "ball");
+    cv::Rect r = layout.area(o, "ball");
+    EXPECT_EQ(r & frame, r) << "label " << i << " leaves the frame";
+    for (const cv::Rect &p : placed)
+      EXPECT_EQ((r & p).area(), 0) << "label " << i << " covers an earlier one";
+    placed.push_back(r);
+  }
+  // The first one sits where it always did: above the top-left corner.
+  EXPECT_EQ(layout.area(cv::Point(100, 100), "ball"), placed[0]);
 }
 
 TEST(DrawBox, PoseWithEqualCornersIsDotOfRadiusFive) {

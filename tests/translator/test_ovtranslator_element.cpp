@@ -233,6 +233,19 @@ TEST_F(OvTranslatorFlow, UnalignedTensorIsRead) {
   EXPECT_EQ(batch_of(out[0].get()).frames[0].class_results[0].label, "2");
 }
 
+TEST_F(OvTranslatorFlow, FrameOwnedByTheListGoesOnItselfWithOneReference) {
+  set("topology", "classifier");
+  set("dims", "1,0");
+  BufferPtr frame = make_frame_buffer(4, 2, 1);
+  GstBuffer *sent = frame.get();
+  EXPECT_EQ(push({std::move(frame), make_tensor({0.2f, 0.8f})}), GST_FLOW_OK);
+  std::vector<BufferPtr> out = pull_all();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].get(), sent) << "the frame was copied";
+  EXPECT_EQ(GST_MINI_OBJECT_REFCOUNT_VALUE(out[0].get()), 1);
+  EXPECT_EQ(batch_of(out[0].get()).frames[0].class_results.size(), 1u);
+}
+
 TEST_F(OvTranslatorFlow, SharedFrameIsCopiedNotChanged) {
   set("topology", "classifier");
   set("dims", "1,0");

@@ -554,13 +554,21 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
   return ret;
 }
 
-enum class Fill { kReady, kNeedData, kEos, kError };
+/* kNothing: no input has a frame for the interval (live inputs that started
+ * after it, or that all stalled); a batch would hold no frame at all. */
+enum class Fill { kReady, kNeedData, kEos, kNothing, kError };
 
 /* Picks, for every pad, the buffer that covers [start, end) (running times
  * of the output segment).  Call with `lock`. */
 Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime output_end) {
   bool all_eos = true;
   bool need_more_data = false;
+  // Once every input has ended, an interval in which no pad takes a new
+  // buffer would only repeat frames already sent: a live input's last frame
+  // usually straddles the end of the last interval (its time stamps do not
+  // start on the output's grid), which made one batch more than came in.
+  bool all_ended = true;
+  bool took_new = false;
 
   for (GSList *l = self->pad_list; l; l = l->next) {
     OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
@@ -586,13 +594,17 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
         c->buffer = q;
         c->start = qs;
         c->end = output_end;
+        took_new = true;
         continue;
       }
       if (c->buffer)
         all_eos = false;
+      if (!GST_COLLECT_PADS_STATE_IS_SET(&c->collect, GST_COLLECT_PADS_STATE_EOS))
+        all_ended = false;
       continue;
     }
     all_eos = false;
+    all_ended = false;
 
     GstBuffer *buf = peeked.get();
     if (!GST_BUFFER_PTS_IS_VALID(buf)) {
@@ -673,6 +685,7 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
     }
     c->start = start_rt;
     c->end = end_rt;
+    took_new = true;
   }
 
   if (all_eos)
@@ -681,7 +694,14 @@ Fill fill_queues(OvVideoBatch *self, GstClockTime output_start, GstClockTime out
     GST_DEBUG_OBJECT(self, "Need more data for decisions");
     return Fill::kNeedData;
   }
-  return Fill::kReady;
+  if (all_ended && !took_new) {
+    GST_DEBUG_OBJECT(self, "All sinkpads are EOS and their last frames were sent");
+    return Fill::kEos;
+  }
+  for (GSList *l = self->pad_list; l; l = l->next)
+    if (OV_VIDEO_BATCH_PAD(l->data)->mixcol->buffer)
+      return Fill::kReady;
+  return Fill::kNothing;
 }
 
 /* Whether the frame starting at `timestamp` is still worth making. */
@@ -870,7 +890,7 @@ GstFlowReturn collected(OvVideoBatch *self) {
 
   GstBuffer *outbuf = nullptr;
   GstFlowReturn ret = GST_FLOW_OK;
-  bool late = false;
+  bool late = false, nothing = false;
   {
     MutexGuard guard(&self->lock);
     GstClockTime start_rt =
@@ -886,10 +906,19 @@ GstFlowReturn collected(OvVideoBatch *self) {
         GST_DEBUG_OBJECT(self, "All sinkpads are EOS -- forwarding");
         ret = GST_FLOW_EOS;
         break;
+      case Fill::kNothing:
+        // A batch without a single frame tells downstream nothing; a gap
+        // event says the same without one.
+        GST_DEBUG_OBJECT(self, "No input has a frame for this interval -- skipping it");
+        nothing = true;
+        break;
       case Fill::kReady:
         break;
     }
-    if (ret == GST_FLOW_OK) {
+    if (nothing) {
+      self->segment.position = output_end;
+      self->frame_count++;
+    } else if (ret == GST_FLOW_OK) {
       if (do_qos(self, output_start)) {
         ret = blend_buffers(self, output_start, output_end, &outbuf);
         GST_OBJECT_LOCK(self);
@@ -904,6 +933,10 @@ GstFlowReturn collected(OvVideoBatch *self) {
       self->segment.position = output_end;
       self->frame_count++;
     }
+  }
+  if (nothing) {
+    gst_pad_push_event(self->srcpad, gst_event_new_gap(output_start, output_end - output_start));
+    return GST_FLOW_OK;
   }
   if (late)
     post_qos(self, output_start, output_end);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -87,18 +88,21 @@ std::shared_ptr<BaseEngine> make_engine(const ovrt::EngineSettings &s) {
   return MakeTensorRT(s.model, s.scale, s.mean, s.device, s.batch);
 }
 
-/* Steps 3 on of a buffer, with the engine loaded; the buffer is borrowed.
- * `settings` are the property values read for this buffer. */
-GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, const ovrt::EngineSettings &settings) {
+/* Steps 3 on of a buffer, with the engine loaded.  The buffer is taken over
+ * and handed to the pushed list, so downstream gets it as the only owner
+ * (writable without a copy).  `settings` are the property values read for
+ * this buffer. */
+GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer,
+                             const ovrt::EngineSettings &settings) {
   ov::BufferListPtr list(gst_buffer_list_new_sized(2));
 
-  std::vector<cv::Mat> frames = batch_image_to_mats(buffer, self->sinkpad);
+  std::vector<cv::Mat> frames = batch_image_to_mats(buffer.get(), self->sinkpad);
   if (frames.empty()) {
     GST_DEBUG_OBJECT(self, "Parse pad and buffer into cv::Mat failed");
     GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Cannot cut the batch image into its frames."),
                       ("a buffer of %" G_GSIZE_FORMAT " bytes does not match the negotiated caps "
                        "or its frame records (see the \"ovmeta\" log)",
-                       gst_buffer_get_size(buffer)));
+                       gst_buffer_get_size(buffer.get())));
     return GST_FLOW_ERROR;
   }
 
@@ -169,7 +173,8 @@ GstFlowReturn infer_and_push(OvTSRT *self, GstBuffer *buffer, const ovrt::Engine
     std::memcpy(map.data(), data, size);
   }
 
-  gst_buffer_list_add(list.get(), gst_buffer_ref(buffer));
+  frames.clear();  // views into the buffer's memory, which now passes on
+  gst_buffer_list_add(list.get(), buffer.release());
   gst_buffer_list_add(list.get(), tensor.release());
   return gst_pad_push_list(self->srcpad, list.release());
 }
@@ -197,6 +202,7 @@ void post_load_error(OvTSRT *self, const std::string &model, bool made) {
 static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *buf) {
   OvTSRT *self = OV_TSRT(parent);
   ov::BufferPtr buffer(buf);
+  const gsize buffer_size = gst_buffer_get_size(buf);
   try {
     ovrt::EngineSettings settings;
     {
@@ -222,12 +228,11 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
       case ovrt::EngineSlot::State::Ready:
         break;
     }
-    return infer_and_push(self, buffer.get(), settings);
+    return infer_and_push(self, std::move(buffer), settings);
   } catch (const std::bad_alloc &) {
     GST_ERROR_OBJECT(self, "inference failed: out of memory");
     GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Out of memory."),
-                      ("while inferring a buffer of %" G_GSIZE_FORMAT " bytes",
-                       gst_buffer_get_size(buffer.get())));
+                      ("while inferring a buffer of %" G_GSIZE_FORMAT " bytes", buffer_size));
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "inference failed: %s", e.what());
     GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("Inference failed."), ("%s", e.what()));

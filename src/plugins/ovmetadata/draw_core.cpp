@@ -153,13 +153,92 @@ void draw_banner(cv::Mat &mat, const std::string &label) {
   drawText(mat, kBannerX, kBannerY, "Classification: " + label, kFontScale, kThickness);
 }
 
+LabelLayout::LabelLayout(int cols, int rows, double font_scale, int thickness)
+    : frame_(cols, rows), font_scale_(font_scale), thickness_(thickness) {}
+
+cv::Rect LabelLayout::area(const cv::Point &origin, const std::string &label) const {
+  int baseline = 0;
+  const cv::Size text =
+      cv::getTextSize(label, cv::FONT_HERSHEY_PLAIN, font_scale_, thickness_, &baseline);
+  // drawText fills both corners of its background: one column and one row
+  // more than the text's size; descenders reach `baseline` below the origin.
+  const int top = origin.y - text.height - thickness_;
+  return cv::Rect(origin.x, top, text.width + 1, origin.y + std::max(baseline, 1) - top);
+}
+
+bool LabelLayout::fits(const cv::Rect &r) const {
+  return r.x >= 0 && r.y >= 0 && r.x + r.width <= frame_.width && r.y + r.height <= frame_.height;
+}
+
+bool LabelLayout::free(const cv::Rect &r) const {
+  for (const cv::Rect &t : taken_)
+    if ((r & t).area() > 0)
+      return false;
+  return true;
+}
+
+cv::Point LabelLayout::place(const cv::Rect &anchor, const std::string &label) {
+  const cv::Rect probe = area(cv::Point(0, 0), label);  // y from -(height - descent)
+  const int above = -probe.y;                           // origin to the label's top
+  const int row = probe.height;
+  const int x = std::max(0, std::min(anchor.x, frame_.width - probe.width));
+  const int top = anchor.y, bottom = anchor.y + anchor.height;
+
+  // Candidate text origins (their y), in order of preference.
+  std::vector<int> ys = {top, bottom + thickness_ + above, top + thickness_ + above};
+  const int rows = frame_.height / std::max(row, 1) + 1;
+  for (int k = 1; k <= rows; ++k) {
+    ys.push_back(bottom + thickness_ + above + k * row);
+    ys.push_back(top - k * row);
+  }
+  const cv::Point *chosen = nullptr;
+  std::vector<cv::Point> origins;
+  origins.reserve(ys.size());
+  for (int y : ys)
+    origins.emplace_back(x, y);
+  for (const cv::Point &o : origins)
+    if (fits(area(o, label)) && free(area(o, label))) {
+      chosen = &o;
+      break;
+    }
+  if (!chosen)  // crowded: stay inside the frame at least
+    for (const cv::Point &o : origins)
+      if (fits(area(o, label))) {
+        chosen = &o;
+        break;
+      }
+  const cv::Point origin = chosen ? *chosen : origins.front();
+  taken_.push_back(area(origin, label));
+  return origin;
+}
+
 void draw_box_result(cv::Mat &mat, const orvane::ai::DetectionBoxResult &box) {
-  if (box.meta != "pose")
-    drawBox(mat, box.x1, box.y1, box.x2, box.y2, box.obj_label, kFontScale, kThickness);
-  else if (box.x1 != box.x2 || box.y1 != box.y2)
-    drawLine(mat, box.x1, box.y1, box.x2, box.y2, box.obj_label, kFontScale, kThickness);
-  else
-    drawDot(mat, box.x1, box.y1, box.obj_label, kFontScale, kThickness);
+  draw_box_results(mat, {box});
+}
+
+void draw_box_results(cv::Mat &mat, const std::vector<orvane::ai::DetectionBoxResult> &boxes) {
+  for (const auto &box : boxes) {
+    if (box.meta != "pose")
+      drawBox(mat, box.x1, box.y1, box.x2, box.y2, "", kFontScale, kThickness);
+    else if (box.x1 != box.x2 || box.y1 != box.y2)
+      drawLine(mat, box.x1, box.y1, box.x2, box.y2, "", kFontScale, kThickness);
+    else
+      drawDot(mat, box.x1, box.y1, "", kFontScale, kThickness);
+  }
+  LabelLayout layout(mat.cols, mat.rows);
+  for (const auto &box : boxes) {
+    if (box.obj_label.empty())
+      continue;
+    const int x1 = to_pixel(box.x1, mat.cols), y1 = to_pixel(box.y1, mat.rows);
+    // A line or a dot is named at its first point; a box spans its corners.
+    const bool spans = box.meta != "pose";
+    const int x2 = spans ? to_pixel(box.x2, mat.cols) : x1;
+    const int y2 = spans ? to_pixel(box.y2, mat.rows) : y1;
+    const cv::Rect anchor(cv::Point(std::min(x1, x2), std::min(y1, y2)),
+                          cv::Point(std::max(x1, x2), std::max(y1, y2)));
+    const cv::Point origin = layout.place(anchor, box.obj_label);
+    drawText(mat, origin.x, origin.y, box.obj_label, kFontScale, kThickness);
+  }
 }
 
 }  // namespace ovmetadata

@@ -91,10 +91,38 @@ void drawSegs(cv::Mat &mat, const orvane::ai::SegmentGrid &grid, bool overlay, f
 void drawSegs(cv::Mat &mat, const orvane::ai::SegmentGrid &grid, bool overlay, float opacity,
               SegColorTable &table);
 
+/* Where the labels of one frame go.  A label sits above the top-left corner
+ * of what it names when there is room; otherwise below the box, then inside
+ * it under its top edge, then further rows below and above.  It always
+ * stays inside the frame (moved left from the right edge) and never covers a
+ * label placed before it in the same frame. */
+class LabelLayout {
+ public:
+  LabelLayout(int cols, int rows, double font_scale = kFontScale, int thickness = kThickness);
+
+  /* Bottom-left corner of the text for `label` naming `anchor` (pixels; a
+   * point for lines and dots), and the label's area marked as taken. */
+  cv::Point place(const cv::Rect &anchor, const std::string &label);
+  /* What the label drawn at `origin` covers: its background and descenders. */
+  cv::Rect area(const cv::Point &origin, const std::string &label) const;
+
+ private:
+  bool fits(const cv::Rect &r) const;
+  bool free(const cv::Rect &r) const;
+
+  cv::Size frame_;
+  double font_scale_;
+  int thickness_;
+  std::vector<cv::Rect> taken_;
+};
+
 /* The classification banner: "Classification: " and the label, at (50, 50). */
 void draw_banner(cv::Mat &mat, const std::string &label);
 /* One box: a rectangle, or for `meta` "pose" a line (corners differ) or a dot. */
 void draw_box_result(cv::Mat &mat, const orvane::ai::DetectionBoxResult &box);
+/* Every box of a frame: all shapes first, then their labels placed by one
+ * LabelLayout, so no shape or label is drawn over a label. */
+void draw_box_results(cv::Mat &mat, const std::vector<orvane::ai::DetectionBoxResult> &boxes);
 
 }  // namespace ovmetadata
 

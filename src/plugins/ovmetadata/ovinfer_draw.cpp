@@ -55,8 +55,7 @@ static void draw_results(OvInferDraw *self, const VideoFrameData &frame, size_t 
   if (!frame.box_results.empty()) {
     GST_INFO_OBJECT(self, "Draw [%lu] boxs in %lu-th image",
                     (unsigned long)frame.box_results.size(), (unsigned long)i);
-    for (const auto &box : frame.box_results)
-      ovmetadata::draw_box_result(mat, box);
+    ovmetadata::draw_box_results(mat, frame.box_results);
   }
   if (!frame.seg_results.empty()) {
     GST_INFO_OBJECT(self, "Draw [%lu] segs in %lu-th image",
