@@ -37,3 +37,45 @@ function(ov_add_plugin target name)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${OV_PLUGIN_VERSION_SCRIPT})
   install(TARGETS ${target} LIBRARY DESTINATION plugins/${name})
 endfunction()
+
+# libFuzzer targets: built with clang 14 (address and undefined sanitizers,
+# no recovery) straight from their sources, so the parsers under test carry
+# the fuzzer's coverage instrumentation.  Without clang none is built.
+find_program(OV_CLANGXX NAMES clang++-14 clang++)
+
+# ov_add_fuzzer(<name> SOURCES ... [INCLUDES dirs...] [LINK args...] [DEPENDS ...])
+# Builds <current build dir>/fuzz/<name>.  LINK items follow the sources on the
+# command line (libraries, generator expressions allowed); DEPENDS names extra
+# files or targets to rebuild after.  The headers of the project's INCLUDES
+# directories (and their sub-directories) count as dependencies.  ov_add_fuzz_test() finds the binary by <name>.
+function(ov_add_fuzzer name)
+  if(NOT OV_CLANGXX)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;INCLUDES;LINK;DEPENDS" ${ARGN})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${name})
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fuzz)
+  set(sources "")
+  foreach(s IN LISTS F_SOURCES)
+    get_filename_component(abs ${s} ABSOLUTE)
+    list(APPEND sources ${abs})
+  endforeach()
+  set(includes "")
+  set(headers "")
+  foreach(d IN LISTS F_INCLUDES)
+    list(APPEND includes -I${d})
+    string(FIND "${d}" "${PROJECT_SOURCE_DIR}/" in_tree)
+    if(in_tree EQUAL 0)
+      file(GLOB h ${d}/*.h ${d}/*/*.h)
+      list(APPEND headers ${h})
+    endif()
+  endforeach()
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${OV_CLANGXX} -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
+            -fno-sanitize-recover=undefined ${includes} ${sources} ${F_LINK} -o ${out}
+    DEPENDS ${sources} ${headers} ${F_DEPENDS}
+    COMMENT "Building the fuzz target ${name}"
+    COMMAND_EXPAND_LISTS VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${out})
+  set_property(GLOBAL PROPERTY OV_FUZZER_${name} ${out})
+endfunction()

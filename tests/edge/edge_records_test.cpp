@@ -400,6 +400,59 @@ TEST(EdgeRecords, ToMatJpegAndUnknownCompression) {
   EXPECT_EQ(keep.at<cv::Vec3b>(0, 0), cv::Vec3b(1, 2, 3));
 }
 
+/* A peer's header alone must not make the receiver allocate: sizes are
+ * checked against the data (and a bound) before the image is made. */
+TEST(EdgeRecords, ToMatRefusesSizesItsDataCannotBack) {
+  cv::Mat keep(2, 2, CV_8UC3, cv::Scalar(1, 2, 3));
+  const uchar *before = keep.data;
+  auto refused = [&](const FrameInfo &f) {
+    EXPECT_THROW(f.ToMat(keep), std::out_of_range) << f.compression;
+    EXPECT_EQ(keep.data, before) << f.compression << ": the image was replaced";
+    EXPECT_EQ(keep.size(), cv::Size(2, 2)) << f.compression;
+  };
+  FrameInfo raw = sample_frame();
+  raw.width = raw.height = 60000;  // 10 GB of rows from 12 bytes
+  refused(raw);
+
+  // From a fuzzing run: 10 encoded bytes in a 4 x 1852007682 image.
+  FrameInfo enc;
+  enc.compression = "com.vision.models.COMPRESSION_KIND_GST_ENCODED";
+  enc.width = 4;
+  enc.height = 1852007682u;
+  enc.data.assign(10, 7);
+  enc.size = 10;
+  refused(enc);
+
+  // A small JPEG whose own header claims 30000 x 30000 pixels.
+  std::vector<uint8_t> jpg;
+  ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(8, 16, CV_8UC3, cv::Scalar(9, 9, 9)), jpg));
+  FrameInfo bomb;
+  bomb.compression = "com.vision.models.COMPRESSION_KIND_JPG";
+  bomb.width = 16;
+  bomb.height = 8;
+  bomb.data = jpg;
+  size_t sof = 0;
+  while (sof + 9 < jpg.size() && !(jpg[sof] == 0xFF && jpg[sof + 1] == 0xC0)) ++sof;
+  ASSERT_LT(sof + 9, jpg.size()) << "no frame header in the encoded JPEG";
+  for (size_t at : {sof + 5, sof + 7}) {
+    bomb.data[at] = 30000 >> 8;
+    bomb.data[at + 1] = 30000 & 0xFF;
+  }
+  refused(bomb);
+
+  // Another picture format under the JPG kind is not decoded either.
+  FrameInfo png = bomb;
+  ASSERT_TRUE(cv::imencode(".png", cv::Mat(8, 16, CV_8UC3, cv::Scalar(9, 9, 9)), png.data));
+  refused(png);
+
+  // The unchanged JPEG still decodes to its own size.
+  bomb.data = jpg;
+  bomb.width = bomb.height = 1;
+  cv::Mat m;
+  bomb.ToMat(m);
+  EXPECT_EQ(m.size(), cv::Size(16, 8));
+}
+
 TEST(EdgeRecords, CopyAppendsData) {
   FrameInfo src = sample_frame();
   FrameInfo dst;

@@ -64,6 +64,19 @@ TEST(DarknetCfg, RefusesCfgsItCannotSize) {
       {"bad number", "[net]\nwidth=4\nheight=4\n[convolutional]\nfilters=x\n", "not a number"},
       {"route out of range", "[net]\nwidth=4\nheight=4\n[route]\nlayers=-3\n", "does not exist"},
       {"groups do not divide", "[net]\nwidth=4\nheight=4\n[convolutional]\ngroups=2\n", "groups"},
+      {"reorg stride 0", "[net]\nwidth=4\nheight=4\n[reorg]\nstride=0\n", "bad stride"},
+      // Sizes near the limits of the numbers a cfg may hold: refused, not wrapped.
+      {"padding past int", "[net]\nwidth=4\nheight=4\n[convolutional]\npadding=1073741823\n",
+       "too large"},
+      {"upsample past int", "[net]\nwidth=4\nheight=4\n[upsample]\nstride=1073741824\n",
+       "too large"},
+      {"reorg channels past 64 bits",
+       "[net]\nwidth=4\nheight=4\nchannels=1073741824\n[reorg]\nstride=1073741824\n", "too large"},
+      {"weights past 64 bits",
+       "[net]\nwidth=1073741824\nheight=1073741824\nchannels=1073741824\n[connected]\n"
+       "output=1073741824\n",
+       "more weights"},
+      {"no outputs", "[net]\nwidth=4\nheight=4\n[connected]\noutput=0\n", "output count"},
       {"collapsing size", "[net]\nwidth=2\nheight=2\n[convolutional]\nsize=5\n", "empty"},
       {"stray line", "width=4\n", "key=value"},
   };

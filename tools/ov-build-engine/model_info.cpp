@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
 #include <map>
 #include <regex>
 #include <set>
@@ -65,9 +66,22 @@ class Options {
   std::string &error_;
 };
 
+/* Layer shapes and the weight count are kept in 64 bits, and a cfg whose
+ * sizes leave these bounds is refused instead of wrapping around. */
+constexpr int64_t kMaxExtent = int64_t(1) << 30;
+
 struct Shape {
-  int c, h, w;
+  int64_t c, h, w;
 };
+
+/* params += product of factors + extra; false when that does not fit. */
+bool add_weights(uint64_t &params, std::initializer_list<uint64_t> factors, uint64_t extra) {
+  uint64_t p = 1;
+  for (uint64_t f : factors)
+    if (__builtin_mul_overflow(p, f, &p))
+      return false;
+  return !__builtin_add_overflow(p, extra, &p) && !__builtin_add_overflow(params, p, &params);
+}
 
 }  // namespace
 
@@ -114,6 +128,8 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
 
   static const std::set<std::string> passthrough = {
       "shortcut", "yolo", "region", "dropout", "softmax", "cost", "activation", "detection"};
+  static const char *const too_many = " has more weights than a weights file can hold";
+  static const char *const too_large = " produces an output too large";
   std::vector<Shape> shapes;
   Shape cur{cfg.channels, cfg.height, cfg.width};
   uint64_t params = 0;
@@ -133,14 +149,26 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
       }
       if (pad)
         padding = k / 2;
-      params += static_cast<uint64_t>(n) * (cur.c / groups) * k * k + n + (bn ? 3ull * n : 0);
-      cur = {n, (cur.h + 2 * padding - k) / stride + 1, (cur.w + 2 * padding - k) / stride + 1};
+      if (!add_weights(params, {uint64_t(n), uint64_t(cur.c / groups), uint64_t(k), uint64_t(k)},
+                       n + (bn ? 3ull * n : 0))) {
+        error = where + too_many;
+        return false;
+      }
+      const int64_t border = 2 * int64_t(padding) - k;
+      cur = {n, (cur.h + border) / stride + 1, (cur.w + border) / stride + 1};
     } else if (s.type == "connected") {
       int n = o.get("output", 1), bn = o.get("batch_normalize", 0);
       if (!o.ok)
         return false;
-      uint64_t inputs = static_cast<uint64_t>(cur.c) * cur.h * cur.w;
-      params += inputs * n + n + (bn ? 3ull * n : 0);
+      if (n < 1) {
+        error = where + " has a bad output count";
+        return false;
+      }
+      if (!add_weights(params, {uint64_t(cur.c), uint64_t(cur.h), uint64_t(cur.w), uint64_t(n)},
+                       n + (bn ? 3ull * n : 0))) {
+        error = where + too_many;
+        return false;
+      }
       cur = {n, 1, 1};
     } else if (s.type == "maxpool" || s.type == "max") {
       int stride = o.get("stride", 1);
@@ -166,9 +194,18 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
       cur = {cur.c, cur.h * stride, cur.w * stride};
     } else if (s.type == "reorg") {
       int stride = o.get("stride", 1);
-      if (!o.ok || stride < 1)
+      if (!o.ok)
         return false;
-      cur = {cur.c * stride * stride, cur.h / stride, cur.w / stride};
+      if (stride < 1) {
+        error = where + " has a bad stride";
+        return false;
+      }
+      int64_t c = 0;
+      if (__builtin_mul_overflow(cur.c, int64_t(stride) * stride, &c)) {
+        error = where + too_large;
+        return false;
+      }
+      cur = {c, cur.h / stride, cur.w / stride};
     } else if (s.type == "route") {
       std::string list = o.text("layers");
       int groups = o.get("groups", 1);
@@ -176,7 +213,7 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
         return false;
       std::istringstream ls(list);
       std::string item;
-      int c = 0;
+      int64_t c = 0;
       bool first = true;
       Shape next{};
       while (std::getline(ls, item, ',')) {
@@ -209,6 +246,10 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
     }
     if (cur.c < 1 || cur.h < 1 || cur.w < 1) {
       error = where + " produces an empty output";
+      return false;
+    }
+    if (cur.c > kMaxExtent || cur.h > kMaxExtent || cur.w > kMaxExtent) {
+      error = where + too_large;
       return false;
     }
     shapes.push_back(cur);

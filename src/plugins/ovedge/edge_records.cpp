@@ -177,23 +177,73 @@ std::string FrameInfo::GetString() const {
   return ss.str();
 }
 
+namespace {
+
+/* What a frame's header may make the receiver allocate: twice an 8K UHD
+ * picture.  The sizes come from a peer, so they are checked before any
+ * allocation, the JPEG's own size included. */
+constexpr uint64_t kMaxFramePixels = uint64_t(1) << 26;
+
+void check_pixels(uint64_t width, uint64_t height, const char *what) {
+  if (width * height > kMaxFramePixels)
+    throw std::out_of_range(std::string(what) + " of " + std::to_string(width) + "x" +
+                            std::to_string(height) + " is too large");
+}
+
+/* The size in a JPEG's frame header, read the way the decoder walks the
+ * markers (bytes between segments are skipped up to the next 0xFF).  False
+ * for data that is not a JPEG or has no frame header before its image data. */
+bool jpeg_size(const ByteVec &d, uint32_t &width, uint32_t &height) {
+  if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8) return false;
+  size_t i = 2;
+  for (;;) {
+    while (i < d.size() && d[i] != 0xFF) ++i;
+    while (i < d.size() && d[i] == 0xFF) ++i;
+    if (i >= d.size()) return false;
+    const uint8_t marker = d[i++];
+    // 0xFF 0x00 is no marker; TEM, RSTn and SOI have no length.
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
+    if (marker == 0xD9 || marker == 0xDA) return false;  // end or image data first
+    if (i + 2 > d.size()) return false;
+    const size_t length = static_cast<size_t>(d[i]) << 8 | d[i + 1];
+    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+      if (i + 7 > d.size()) return false;
+      height = static_cast<uint32_t>(d[i + 3]) << 8 | d[i + 4];
+      width = static_cast<uint32_t>(d[i + 5]) << 8 | d[i + 6];
+      return true;
+    }
+    if (length < 2) return false;
+    i += length;
+  }
+}
+
+}  // namespace
+
 void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t size,
                   const std::string &compression, cv::Mat &mat) {
   if (data.empty() || width == 0 || height == 0) return;
-  if (width > static_cast<uint32_t>(INT32_MAX) || height > static_cast<uint32_t>(INT32_MAX))
-    throw std::out_of_range("image of " + std::to_string(width) + "x" + std::to_string(height) +
-                            " is too large");
+  check_pixels(width, height, "image");
   const int rows = static_cast<int>(height), cols = static_cast<int>(width);
+  const bool raw = compression.find("NONE") != std::string::npos;
+  const bool encoded = !raw && compression.find("GST_ENCODED") != std::string::npos;
+  const bool jpg = !raw && !encoded && compression.find("JPG") != std::string::npos;
+  const size_t row_bytes = static_cast<size_t>(cols) * 3;
+  if (raw && data.size() / row_bytes < static_cast<size_t>(rows))
+    throw std::out_of_range("frame data of " + std::to_string(data.size()) + " bytes is shorter than " +
+                            std::to_string(rows) + " rows of " + std::to_string(row_bytes) + " bytes");
+  if (jpg) {
+    uint32_t w = 0, h = 0;
+    if (!jpeg_size(data, w, h))
+      throw std::out_of_range("JPG frame data of " + std::to_string(data.size()) +
+                              " bytes is not a JPEG image");
+    check_pixels(w, h, "JPEG image");
+  }
   if (mat.rows != rows || mat.cols != cols || mat.type() != CV_8UC3 || !mat.isContinuous())
     mat.create(rows, cols, CV_8UC3);
-  if (compression.find("NONE") != std::string::npos) {
-    const size_t row_bytes = static_cast<size_t>(cols) * mat.elemSize();
-    if (data.size() / row_bytes < static_cast<size_t>(rows))
-      throw std::out_of_range("frame data of " + std::to_string(data.size()) + " bytes is shorter than " +
-                              std::to_string(rows) + " rows of " + std::to_string(row_bytes) + " bytes");
+  if (raw) {
     for (int r = 0; r < rows; ++r)
       std::memcpy(mat.ptr(r), data.data() + static_cast<size_t>(r) * row_bytes, row_bytes);
-  } else if (compression.find("GST_ENCODED") != std::string::npos) {
+  } else if (encoded) {
     const size_t capacity = mat.total() * mat.elemSize();
     if (size > data.size())
       throw std::out_of_range("encoded size " + std::to_string(size) + " exceeds the " +
@@ -202,7 +252,7 @@ void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t
       throw std::out_of_range("encoded size " + std::to_string(size) + " exceeds the " +
                               std::to_string(capacity) + " bytes of the image");
     std::memcpy(mat.data, data.data(), size);
-  } else if (compression.find("JPG") != std::string::npos) {
+  } else if (jpg) {
     mat = cv::imdecode(data, 1);
   } else {
     std::cerr << "Unsupport image format: " << compression << "\n";
