@@ -218,7 +218,10 @@ class SelectorImpl {
     dds_waitset_attach(waitset_, guard_, guard_);
     subscribe("mesh.*");
   }
-  ~SelectorImpl() { close(); }
+  ~SelectorImpl() {
+    close();
+    dds_sample_free(&sample_, &mesh_MeshSample_desc, DDS_FREE_CONTENTS);
+  }
 
   void subscribe(const std::string &partition) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -310,9 +313,13 @@ class SelectorImpl {
 
  private:
   /* Appends the valid samples it can take; false when the reader is gone. */
+  /* Samples are taken into one sample of this selector's own, not lent ones:
+   * its payload buffer is reused, where a lent sample would bring a fresh,
+   * zero-filled megabyte for every frame. */
   bool take(dds_entity_t reader, std::vector<DataSample> &out) {
+    std::lock_guard<std::mutex> lock(takeMutex_);
     for (;;) {
-      void *buf[kTakeBatch] = {nullptr};
+      void *buf[kTakeBatch] = {&sample_};
       dds_sample_info_t info[kTakeBatch];
       dds_return_t n = dds_take(reader, buf, info, kTakeBatch, kTakeBatch);
       if (n < 0) return false;
@@ -331,7 +338,6 @@ class SelectorImpl {
           ++dropped_;
         }
       }
-      dds_return_loan(reader, buf, n);
       if (static_cast<uint32_t>(n) < kTakeBatch) return true;
     }
   }
@@ -341,6 +347,8 @@ class SelectorImpl {
   std::string thingId_;
   dds_entity_t topic_ = 0;
   std::atomic<uint64_t> dropped_{0};
+  std::mutex takeMutex_;  /* guards sample_ */
+  mesh_MeshSample sample_{};
   mutable std::mutex reasonMutex_;  /* guards lastDropReason_ */
   std::string lastDropReason_;
   std::mutex mutex_;  /* guards closed_ and the entity handles below */
