@@ -183,11 +183,16 @@ std::string AppPipeline::error() {
   ov::BusPtr bus(gst_element_get_bus(pipeline_.get()));
   while (ov::MessagePtr msg{gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR)}) {
     GError *err = nullptr;
-    gst_message_parse_error(msg.get(), &err, nullptr);
-    if (error_.empty())
+    gchar *debug = nullptr;
+    gst_message_parse_error(msg.get(), &err, &debug);
+    if (error_.empty()) {
       error_ = err ? err->message : "error";
+      if (debug)
+        error_ += std::string(" (") + debug + ")";
+    }
     if (err)
       g_error_free(err);
+    g_free(debug);
   }
   return error_;
 }

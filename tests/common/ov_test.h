@@ -91,7 +91,8 @@ class AppPipeline {
   SamplePtr pull(int timeout_ms = 5000);
   /* Every sample until end of stream (or timeout between two samples). */
   std::vector<SamplePtr> pull_all(int timeout_ms = 5000);
-  /* First error message posted on the bus so far ("" if none). */
+  /* First error message posted on the bus so far, with its debug text in
+   * parentheses ("" if none). */
   std::string error();
   void stop();
 

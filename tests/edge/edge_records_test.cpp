@@ -242,6 +242,27 @@ TEST(EdgeRecords, FullUniInfoRoundTrips) {
   EXPECT_EQ(back, u);
   EXPECT_EQ(back.VideoList[1].DetectionResult[1].obj_id, 4000000001u);
   EXPECT_EQ(back.DeviceList[1].port, 8001);
+
+  // The moving decode reads the same records, with the pictures moved out.
+  NVPSeq moved = wire(s);
+  UniInfo by_move;
+  by_move.Decode(std::move(moved));
+  EXPECT_EQ(by_move, u);
+  // A repeated list replaces the earlier one in both decodes.
+  NVPSeq twice = wire(s);
+  twice.push_back(twice[0]);
+  twice.back().value().iotv_nvp_seq(NVPSeq(twice[0].value().iotv_nvp_seq().begin(),
+                                           twice[0].value().iotv_nvp_seq().begin() + 1));
+  UniInfo copied_twice, moved_twice;
+  copied_twice.Decode(static_cast<const NVPSeq &>(twice));
+  moved_twice.Decode(std::move(twice));
+  ASSERT_EQ(copied_twice.VideoList.size(), 1u);
+  EXPECT_EQ(moved_twice, copied_twice);
+  // A list that is no list fails the same way.
+  NVPSeq bad = wire(s);
+  bad[0].value().iotv_uint32(7);
+  UniInfo nope;
+  EXPECT_THROW(nope.Decode(std::move(bad)), iot::IotException);
 }
 
 TEST(EdgeRecords, DecodingIgnoresUnknownKeepsDefaultsAndLastTagWins) {

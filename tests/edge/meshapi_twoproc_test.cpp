@@ -60,7 +60,7 @@ std::vector<std::string> samples_of(const std::vector<std::string> &lines) {
 
 }  // namespace
 
-TEST_F(TwoProcesses, InterleavedWritersArriveInWriteOrder) {
+TEST_F(TwoProcesses, InterleavedWritersArriveCompleteAndEachInItsOrder) {
   Thing a = thing("A", "test.Out");
   Thing b = thing("B", "test.Out");
   // Both sides must have matched both writers, or the first samples of the
@@ -84,7 +84,15 @@ TEST_F(TwoProcesses, InterleavedWritersArriveInWriteOrder) {
   std::vector<std::string> lines = reader.lines_until("done", 15000);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "done 40");
-  EXPECT_EQ(samples_of(lines), expect);
+  // Each writer's samples come in its write order; between two writers the
+  // transport promises no order (a repaired packet of one may come after the
+  // other's next), so only the whole set is compared across them.
+  std::vector<std::string> got = samples_of(lines), from_a, from_b, want_a, want_b;
+  for (const std::string &g : got) (g[0] == 'A' ? from_a : from_b).push_back(g);
+  for (const std::string &e : expect) (e[0] == 'A' ? want_a : want_b).push_back(e);
+  EXPECT_EQ(from_a, want_a);
+  EXPECT_EQ(from_b, want_b);
+  EXPECT_EQ(got.size(), expect.size());
 }
 
 TEST_F(TwoProcesses, OnlyTheSelectedFlowArrivesAndWildcardsAreLiteral) {

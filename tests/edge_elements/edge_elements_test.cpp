@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sstream>
+#include <fstream>
 #include <thread>
 
 #include <gst/app/gstappsink.h>
@@ -544,14 +546,47 @@ TEST(EdgeElements, TagGroupPropertiesReadBackAsSet) {
   }
 }
 
-TEST(EdgeElements, MissingConfigurationFailsTheStateChange) {
+TEST(EdgeElements, MissingConfigurationFailsTheStateChangeNamingTheFiles) {
   setenv("VXA_ROOT", "/nonexistent", 1);
-  for (const char *factory : {"ovedgesink", "ovedgesrc"}) {
-    ov::ElementPtr e(gst_element_factory_make(factory, nullptr));
-    EXPECT_EQ(gst_element_set_state(e.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE) << factory;
-    gst_element_set_state(e.get(), GST_STATE_NULL);
+  for (const char *launch : {"videotestsrc num-buffers=1 ! ovedgesink",
+                             "ovedgesrc ! fakesink"}) {
+    AppPipeline p(launch);
+    ASSERT_TRUE(p.ok()) << launch;
+    EXPECT_EQ(gst_element_set_state(p.pipeline(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE)
+        << launch;
+    const std::string error = p.error();
+    EXPECT_NE(error.find("Can not find all edge configuration files"), std::string::npos)
+        << launch << ": " << error;
+    EXPECT_NE(error.find("config/TideMesh.xml"), std::string::npos) << launch << ": " << error;
+    gst_element_set_state(p.pipeline(), GST_STATE_NULL);
   }
   unsetenv("VXA_ROOT");
+}
+
+TEST(EdgeElements, ABrokenBusConfigurationEndsInAnErrorNamingIt) {
+  BusRoot root;
+  const char *vxa = std::getenv("VXA_ROOT");
+  ASSERT_NE(vxa, nullptr);
+  // A domain id the transport cannot have.
+  const std::string config = std::string(vxa) + "/config/TideMesh.xml";
+  std::string text;
+  {
+    std::ifstream in(config);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text = ss.str();
+  }
+  const size_t at = text.find("<Domain id=\"");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, text.find('>', at) - at, "<Domain id=\"999\"");
+  std::ofstream(config) << text;
+  AppPipeline p("ovedgesrc ! fakesink");
+  ASSERT_TRUE(p.ok());
+  EXPECT_EQ(gst_element_set_state(p.pipeline(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+  const std::string error = p.error();
+  EXPECT_NE(error.find("Could not subscribe to the data bus"), std::string::npos) << error;
+  EXPECT_NE(error.find("TideMesh.xml"), std::string::npos) << error;
+  gst_element_set_state(p.pipeline(), GST_STATE_NULL);
 }
 
 }  // namespace

@@ -66,6 +66,12 @@ size_t kept() {
 }
 }  // namespace byte_seq_pool
 
+IOT_NVP_SEQ IOT_VALUE::take_nvp_seq() {
+  IOT_NVP_SEQ out = std::move(const_cast<IOT_NVP_SEQ &>(get<IOT_NVP_SEQ>(IOT_KIND::NVP_SEQ)));
+  v_ = std::monostate{};
+  return out;
+}
+
 IOT_BYTE_SEQ IOT_VALUE::take_byte_seq() {
   IOT_BYTE_SEQ out = std::move(const_cast<IOT_BYTE_SEQ &>(get<IOT_BYTE_SEQ>(IOT_KIND::BYTE_SEQ)));
   v_ = std::monostate{};

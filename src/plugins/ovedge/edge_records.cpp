@@ -641,6 +641,19 @@ void VXA_VideoFrameData::Decode(const NVPSeq &seq) {
   }
 }
 
+void VXA_VideoFrameData::Decode(NVPSeq &&seq) {
+  for (IOT_NVP &p : seq) {
+    if (p.name() == "data" && p.value().kind() == com::quillmark::iot::IOT_KIND::BYTE_SEQ) {
+      data = p.value().take_byte_seq();
+      continue;
+    }
+    decode_frame_fields(p, *this);
+    tag(p, "ClassificationResult", ClassificationResult);
+    tag(p, "DetectionResult", DetectionResult);
+    tag(p, "SegmentationResult", SegmentationResult);
+  }
+}
+
 void VXA_VideoFrameData::ToMat(cv::Mat &mat) const {
   frame_to_mat(data, width, height, size, compression, mat);
 }
@@ -655,6 +668,22 @@ NVPSeq UniInfo::Encode() const {
 void UniInfo::Decode(const NVPSeq &seq) {
   for (const IOT_NVP &p : seq) {
     tag(p, "VideoList", VideoList);
+    tag(p, "DeviceList", DeviceList);
+  }
+}
+
+void UniInfo::Decode(NVPSeq &&seq) {
+  for (IOT_NVP &p : seq) {
+    if (p.name() == "VideoList") {
+      // As the copying decode: a repeated list replaces the earlier one.
+      std::vector<VXA_VideoFrameData> list;
+      for (IOT_NVP &e : p.value().take_nvp_seq()) {
+        VXA_VideoFrameData v;
+        v.Decode(e.value().take_nvp_seq());
+        list.push_back(std::move(v));
+      }
+      VideoList = std::move(list);
+    }
     tag(p, "DeviceList", DeviceList);
   }
 }

@@ -187,6 +187,8 @@ struct VXA_VideoFrameData : TiedEq<VXA_VideoFrameData> {
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
+  /* The same, moving the picture out of the sequence instead of copying it. */
+  void Decode(NVPSeq &&seq);
   void ToMat(cv::Mat &mat) const;
   auto tie() const {
     return std::tie(stream_id, frame_id, timestamp, data, width, height, channels, size, format,
@@ -203,6 +205,8 @@ struct UniInfo : TiedEq<UniInfo> {
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
+  /* The same, moving the pictures out of the sequence instead of copying them. */
+  void Decode(NVPSeq &&seq);
   void Decode(const com::quillmark::tidemesh::DataSample &sample) { Decode(sample.getNVPSeq()); }
   auto tie() const { return std::tie(VideoList, DeviceList); }
 };

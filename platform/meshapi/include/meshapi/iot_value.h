@@ -73,6 +73,8 @@ class IOT_VALUE {
 
   /* Moves a large byte sequence out without copying (the value becomes NONE). */
   IOT_BYTE_SEQ take_byte_seq();
+  /* The same for a pair sequence (throws when the value holds another kind). */
+  IOT_NVP_SEQ take_nvp_seq();
 
   IOT_KIND kind() const { return static_cast<IOT_KIND>(v_.index()); }
 

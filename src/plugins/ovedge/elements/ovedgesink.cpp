@@ -45,6 +45,7 @@ struct SinkPrivate {
   VXCORE::Information<VXCORE::DetectionBoxData> detection;
   VXCORE::SegmentInfo segmentation;
   VXCORE::UniInfo uni;
+  VXCORE::ByteVec uni_picture;  /* storage of the last combined frame's picture */
 };
 
 }  // namespace
@@ -128,13 +129,20 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
                                       VXCORE::main_properties_file(kPropertiesOut), kClassOut,
                                       {combined ? kUniTagGroup : kVideoTagGroup}, context_id);
     if (!priv->edge) {
-      GST_ERROR_OBJECT(self, "Can not find all edge configuration files");
+      GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Can not find all edge configuration files"),
+                        ("the bus configuration %s, the properties file %s and their thing class "
+                         "and tag group files were not found under any search root (\".\", "
+                         "\"/opt/orvane/vxa\", \"/src/common/data_model\", "
+                         "\"./common/data_model\", $VXA_ROOT)",
+                         VXCORE::kBusConfigFile,
+                         VXCORE::main_properties_file(kPropertiesOut).c_str()));
       return FALSE;
     }
     if (!combined && !names.empty())
       VXCORE::ModelLoader::addThingOutByProp(priv->edge, names);
   } catch (const std::exception &e) {
-    GST_ERROR_OBJECT(self, "%s", e.what());
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_WRITE, ("Could not open the data bus for publishing"),
+                      ("%s", e.what()));
     priv->edge.reset();
     return FALSE;
   }
@@ -281,6 +289,46 @@ static void publish_frame(OvEdgeSink *self) {
   GST_INFO_OBJECT(self, "VideoFrameData has wrote to mesh.");
 }
 
+/* The combined record the same way: its first frame's picture is lent to
+ * the sample and taken back into the storage the next frame is packed into. */
+static void publish_combined(OvEdgeSink *self) {
+  SinkPrivate *priv = self->priv;
+  VXCORE::UniInfo &uni = priv->uni;
+  VXCORE::ByteVec picture;
+  if (!uni.VideoList.empty())
+    picture = std::move(uni.VideoList.front().data);
+  VXCORE::NVPSeq sample = uni.Encode();
+  com::quillmark::iot::IOT_VALUE *slot = nullptr;
+  if (!picture.empty()) {
+    for (com::quillmark::iot::IOT_NVP &list : sample) {
+      if (list.name() != "VideoList")
+        continue;
+      // Moving the sequences back keeps their elements where they are.
+      com::quillmark::iot::IOT_NVP_SEQ frames = list.value().take_nvp_seq();
+      com::quillmark::iot::IOT_NVP_SEQ first = frames.front().value().take_nvp_seq();
+      for (com::quillmark::iot::IOT_NVP &p : first)
+        if (p.name() == "data")
+          slot = &p.value();
+      if (slot)
+        slot->iotv_byte_seq(std::move(picture));
+      frames.front().value().iotv_nvp_seq(std::move(first));
+      list.value().iotv_nvp_seq(std::move(frames));
+    }
+  }
+  auto finish = [&] {
+    priv->uni_picture = slot ? slot->take_byte_seq() : std::move(picture);
+    uni.VideoList.clear();
+    uni.DeviceList.clear();
+  };
+  try {
+    priv->edge->writeSample("VideoFrameData", sample);
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
 static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::string> &names) {
   SinkPrivate *priv = self->priv;
   for (const std::string &name : publishing_order(names)) {
@@ -299,9 +347,7 @@ static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::s
       publish(self, "SegmentationData", priv->segmentation, "SegmentData has wrote to mesh.");
       priv->segmentation.data.clear();
     } else if (name == "uni") {
-      priv->edge->writeSample("VideoFrameData", priv->uni.Encode());
-      priv->uni.VideoList.clear();
-      priv->uni.DeviceList.clear();
+      publish_combined(self);
       GST_INFO_OBJECT(self, "UniInfomation has wrote to mesh.");
     } else if (name == "EngineInfoData") {
       GST_INFO_OBJECT(self, "Publish EngineInfoData not support yet.");
@@ -334,6 +380,8 @@ static void ov_edge_sink_padding_data(OvEdgeSink *self, GstVideoFrame *frame,
       ov_edge_sink_metaloader(self, meta, buffer, name);
       GST_INFO_OBJECT(self, "load reset frame content information...");
       VXCORE::VXA_VideoFrameData &record = priv->uni.VideoList.front();
+      if (record.data.empty())
+        record.data = std::move(priv->uni_picture);  // the last frame's storage
       record.framerate = framerate;
       pad_picture(self, frame, buffer, record);
     } else if (name == "DeviceInfoData" || name == "DetectionBoxData" ||
