@@ -1,5 +1,7 @@
 #include "mesh_test_support.h"
 
+#include <filesystem>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -194,5 +196,15 @@ int Child::wait(int ms) {
   }
   return -1;
 }
+
+BusRoot::BusRoot() {
+  std::filesystem::copy(source_file("common/data_model"), dir_.path(),
+                        std::filesystem::copy_options::recursive |
+                            std::filesystem::copy_options::overwrite_existing);
+  write_loopback_config(dir_, "config/TideMesh.xml");
+  setenv("VXA_ROOT", dir_.path().c_str(), 1);
+}
+
+BusRoot::~BusRoot() { unsetenv("VXA_ROOT"); }
 
 }  // namespace meshtest

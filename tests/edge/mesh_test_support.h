@@ -44,6 +44,20 @@ struct TestDefinitions {
 };
 TestDefinitions write_test_definitions(const TempDir &dir);
 
+/* The shipped configuration tree with a loopback bus of this process's own
+ * domain, found through VXA_ROOT (child processes inherit it) while it lives. */
+class BusRoot {
+ public:
+  BusRoot();
+  ~BusRoot();
+  BusRoot(const BusRoot &) = delete;
+  BusRoot &operator=(const BusRoot &) = delete;
+  std::string file(const std::string &name) const { return dir_.file(name); }
+
+ private:
+  TempDir dir_;
+};
+
 /* Opens the bus and registers the test definitions. */
 com::quillmark::tidemesh::TideMesh open_test_bus(const TestDefinitions &defs);
 com::quillmark::tidemesh::Thing make_thing(com::quillmark::tidemesh::TideMesh &bus,

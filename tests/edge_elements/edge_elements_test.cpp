@@ -25,22 +25,7 @@ namespace {
 using ovtest::AppPipeline;
 using ovtest::SamplePtr;
 
-/* The shipped configuration tree with a loopback bus of this process's own
- * domain, found through VXA_ROOT. */
-class BusRoot {
- public:
-  BusRoot() {
-    std::filesystem::copy(meshtest::source_file("common/data_model"), dir_.path(),
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    meshtest::write_loopback_config(dir_, "config/TideMesh.xml");
-    setenv("VXA_ROOT", dir_.path().c_str(), 1);
-  }
-  ~BusRoot() { unsetenv("VXA_ROOT"); }
-
- private:
-  meshtest::TempDir dir_;
-};
+using meshtest::BusRoot;
 
 struct FrameSpec {
   uint32_t frame_id = 0;

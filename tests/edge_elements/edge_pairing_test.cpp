@@ -23,23 +23,7 @@ namespace {
 using ovtest::AppPipeline;
 using ovtest::SamplePtr;
 
-/* The shipped configuration tree with a loopback bus of this process's own
- * domain, found through VXA_ROOT (children inherit it). */
-class BusRoot {
- public:
-  BusRoot() {
-    std::filesystem::copy(meshtest::source_file("common/data_model"), dir_.path(),
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    meshtest::write_loopback_config(dir_, "config/TideMesh.xml");
-    setenv("VXA_ROOT", dir_.path().c_str(), 1);
-  }
-  ~BusRoot() { unsetenv("VXA_ROOT"); }
-  std::string file(const std::string &name) const { return dir_.file(name); }
-
- private:
-  meshtest::TempDir dir_;
-};
+using meshtest::BusRoot;
 
 struct Publisher {
   std::string stream, context;
@@ -209,6 +193,20 @@ class Pairing {
 
 const char *kAll = "taggroups=DetectionBoxData+DeviceInfoData";
 
+/* Every frame of each publisher came, with its own box and device, in order. */
+void expect_each_rejoined(Pairing &run, std::initializer_list<int> marks, int frames) {
+  for (int mark : marks) {
+    const Seen &v = run.seen(mark);
+    EXPECT_EQ(v.frames, frames) << "publisher " << mark;
+    EXPECT_EQ(v.with_box, frames) << "publisher " << mark;
+    EXPECT_EQ(v.mispaired, 0) << "publisher " << mark;
+    EXPECT_EQ(v.foreign_box, 0) << "publisher " << mark;
+    EXPECT_EQ(v.foreign_device, 0) << "each frame has its own publisher's device";
+    EXPECT_EQ(v.device_lost, 0) << "publisher " << mark;
+    EXPECT_EQ(v.out_of_order, 0) << "publisher " << mark;
+  }
+}
+
 }  // namespace
 
 TEST(EdgePairing, AtFullSpeedEveryFrameIsWholeAndItsOwn) {
@@ -260,45 +258,20 @@ TEST(EdgePairing, TwoPublishersInTwoContextsAreEachRejoined) {
   // subscriber without a context reads both.
   Pairing run(kAll, {{"a", "camA", 0x11, 90, 30}, {"b", "", 0x22, 90, 30}});
   ASSERT_TRUE(run.run());
-  for (int mark : {0x11, 0x22}) {
-    const Seen &v = run.seen(mark);
-    EXPECT_EQ(v.frames, 90) << "publisher " << mark;
-    EXPECT_EQ(v.with_box, 90) << "publisher " << mark;
-    EXPECT_EQ(v.mispaired, 0);
-    EXPECT_EQ(v.foreign_box, 0);
-    EXPECT_EQ(v.foreign_device, 0);
-    EXPECT_EQ(v.device_lost, 0);
-  }
+  expect_each_rejoined(run, {0x11, 0x22}, 90);
 }
 
 TEST(EdgePairing, TwoPublishersInOneContextAreToldApartByStream) {
   Pairing run(kAll, {{"left", "", 0x33, 90, 30}, {"right", "", 0x44, 90, 30}});
   ASSERT_TRUE(run.run());
-  for (int mark : {0x33, 0x44}) {
-    const Seen &v = run.seen(mark);
-    EXPECT_EQ(v.frames, 90) << "publisher " << mark;
-    EXPECT_EQ(v.with_box, 90) << "publisher " << mark;
-    EXPECT_EQ(v.mispaired, 0);
-    EXPECT_EQ(v.foreign_box, 0);
-    EXPECT_EQ(v.foreign_device, 0) << "each frame has its own publisher's device";
-    EXPECT_EQ(v.device_lost, 0);
-  }
+  expect_each_rejoined(run, {0x33, 0x44}, 90);
 }
 
 TEST(EdgePairing, TwoPublishersTaggedAlikeInOneContextAreToldApartByWriter) {
   // Both cameras' records name the same stream and number from 1.
   Pairing run(kAll, {{"cam", "", 0x55, 90, 30}, {"cam", "", 0x66, 90, 30}});
   ASSERT_TRUE(run.run());
-  for (int mark : {0x55, 0x66}) {
-    const Seen &v = run.seen(mark);
-    EXPECT_EQ(v.frames, 90) << "publisher " << mark;
-    EXPECT_EQ(v.with_box, 90) << "publisher " << mark;
-    EXPECT_EQ(v.mispaired, 0);
-    EXPECT_EQ(v.foreign_box, 0);
-    EXPECT_EQ(v.foreign_device, 0);
-    EXPECT_EQ(v.device_lost, 0);
-    EXPECT_EQ(v.out_of_order, 0);
-  }
+  expect_each_rejoined(run, {0x55, 0x66}, 90);
 }
 
 TEST(EdgePairing, ASubscriberOfOneContextSeesOnlyIt) {
