@@ -27,9 +27,10 @@ PACKAGES=(
   darknet
 )
 
-# Benchmarks also compare with GStreamer's shared-memory transport.
+# Benchmarks also compare with GStreamer's shared-memory transport; the soak
+# plots its memory samples.
 if [ "${1:-}" = "--bench" ]; then
-  PACKAGES+=(gstreamer1.0-plugins-bad)
+  PACKAGES+=(gstreamer1.0-plugins-bad python3-matplotlib)
 fi
 
 missing=()

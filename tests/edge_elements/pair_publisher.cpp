@@ -7,14 +7,19 @@
  *   edge-pair-publisher --frames N --stream S [--fps F] [--context C]
  *                       [--go FILE] [--taggroups T] [--mark M]
  *
- * Until FILE exists it repeats frame 0 every 50 ms (the subscriber creates
- * FILE once it sees one: the bus has matched), then publishes frames 1..N,
- * at F per second (0: as fast as it can), ends the stream and prints
- * "published N". */
+ * Once playing it prints "playing".  Until FILE exists it repeats frame 0
+ * every 50 ms (the subscriber creates FILE once it sees one: the bus has
+ * matched), then publishes frames 1..N, at F per second (0: as fast as it
+ * can), ends the stream and prints "published N max-gap-ms G elapsed-ms E":
+ * the longest time between two numbered frames reaching the sink (a write
+ * that blocks shows here) and the time from the first numbered frame to the
+ * end of the stream. */
 #include <gst/gst.h>
 #include <gst/app/gstappsrc.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +69,34 @@ GstBuffer *make_frame(uint32_t n, const std::string &stream, uint8_t mark) {
   return buf;
 }
 
+using Clock = std::chrono::steady_clock;
+
+/* When numbered frames reach the sink: the longest gap between two and the
+ * first one's time.  Written by the streaming thread only, read after the
+ * end of stream. */
+struct SinkTimes {
+  Clock::time_point first{}, previous{};
+  std::atomic<int64_t> max_gap_us{0};
+  bool started = false;
+};
+
+GstPadProbeReturn time_frame(GstPad *, GstPadProbeInfo *info, gpointer data) {
+  auto *t = static_cast<SinkTimes *>(data);
+  GstBuffer *buf = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!buf || GST_BUFFER_OFFSET(buf) == 0) return GST_PAD_PROBE_OK;
+  const Clock::time_point now = Clock::now();
+  if (t->started) {
+    const int64_t gap =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - t->previous).count();
+    t->max_gap_us = std::max<int64_t>(t->max_gap_us, gap);
+  } else {
+    t->first = now;
+    t->started = true;
+  }
+  t->previous = now;
+  return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -83,7 +116,7 @@ int main(int argc, char **argv) {
   std::string launch = "appsrc name=src format=time caps=video/x-raw,format=BGR,width=" +
                        std::to_string(pairtest::kWidth) + ",height=" +
                        std::to_string(pairtest::kHeight) +
-                       ",framerate=30/1 ! ovedgesink sync=false taggroups=" + taggroups;
+                       ",framerate=30/1 ! ovedgesink name=sink sync=false taggroups=" + taggroups;
   if (!context.empty()) launch += " context-id=" + context;
   GError *err = nullptr;
   GstElement *pipeline = gst_parse_launch(launch.c_str(), &err);
@@ -92,10 +125,20 @@ int main(int argc, char **argv) {
     return 2;
   }
   GstElement *src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  SinkTimes times;
+  {
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    GstPad *pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, time_frame, &times, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(sink);
+  }
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     std::fprintf(stderr, "cannot start the publisher\n");
     return 2;
   }
+  std::printf("playing\n");
+  std::fflush(stdout);
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!go.empty() && !exists(go)) {
     if (std::chrono::steady_clock::now() > give_up) {
@@ -121,12 +164,16 @@ int main(int argc, char **argv) {
                                                static_cast<GstMessageType>(GST_MESSAGE_EOS |
                                                                            GST_MESSAGE_ERROR));
   const bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - (times.started ? times.first : Clock::now()));
   if (msg) gst_message_unref(msg);
   gst_object_unref(bus);
   gst_object_unref(src);
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_object_unref(pipeline);
-  std::printf("published %d\n", frames);
+  std::printf("published %d max-gap-ms %lld elapsed-ms %lld\n", frames,
+              static_cast<long long>(times.max_gap_us / 1000),
+              static_cast<long long>(elapsed.count()));
   std::fflush(stdout);
   return ok ? 0 : 5;
 }

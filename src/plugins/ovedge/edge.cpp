@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <stdexcept>
 
 #include "edge_log.h"
 #include "meshapi/registry.h"
@@ -60,6 +61,25 @@ std::vector<std::string> combine_paths(const std::string &root, const std::vecto
   for (const std::string &f : files) out.push_back(path_join({root, f}));
   return out;
 }
+
+namespace {
+/* The file a "file:" URI names, for messages. */
+std::string uri_path(const std::string &uri) {
+  const std::string scheme = "file:";
+  if (uri.compare(0, scheme.size(), scheme) != 0) return uri;
+  const size_t start = uri.find_first_not_of('/', scheme.size());
+  return start == std::string::npos ? uri : "/" + uri.substr(start);
+}
+
+/* "<what> <file>: <reason>", the file said once. */
+std::runtime_error file_error(const std::string &what, const std::string &uri,
+                              const std::exception &e) {
+  const std::string path = uri_path(uri);
+  std::string reason = e.what();
+  if (reason.compare(0, path.size() + 2, path + ": ") == 0) reason.erase(0, path.size() + 2);
+  return std::runtime_error(what + " " + path + ": " + reason);
+}
+}  // namespace
 
 std::string search_files(const std::vector<std::string> &files) {
   std::vector<std::string> roots = {".", "/opt/orvane/vxa", "/src/common/data_model",
@@ -198,19 +218,25 @@ Edge::~Edge() {
 
 Thing Edge::createThing(const std::vector<std::string> &tagGroupUris, const std::string &classUri,
                         const std::string &propertiesUri, bool autoId, const std::string &thingId) {
-  try {
-    mesh::JSonTagGroupRegistry tagGroups;
-    for (const std::string &uri : tagGroupUris) tagGroups.registerTagGroupsFromURI(uri);
-    bus_.addTagGroupRegistry(tagGroups);
-  } catch (const std::exception &e) {
-    std::cout << "Load Tag group failed." << std::endl;
+  // A file that cannot be read or parsed ends the set-up with its name: a
+  // thing made without it would only fail later, naming nothing.
+  mesh::JSonTagGroupRegistry tagGroups;
+  for (const std::string &uri : tagGroupUris) {
+    try {
+      tagGroups.registerTagGroupsFromURI(uri);
+    } catch (const std::exception &e) {
+      std::cout << "Load Tag group failed." << std::endl;
+      throw file_error("tag group file", uri, e);
+    }
   }
+  bus_.addTagGroupRegistry(tagGroups);
   try {
     mesh::JSonThingClassRegistry classes;
     classes.registerThingClassesFromURI(classUri);
     bus_.addThingClassRegistry(classes);
   } catch (const std::exception &e) {
     std::cout << "Load Thing Class failed." << std::endl;
+    throw file_error("thing class file", classUri, e);
   }
   mesh::JSonThingProperties properties;
   try {
@@ -230,6 +256,7 @@ Thing Edge::createThing(const std::vector<std::string> &tagGroupUris, const std:
           replace_thing_property_context_id(propertiesUri, contextId_, true));
   } catch (const std::exception &e) {
     std::cout << "Load Thing Properties failed." << std::endl;
+    throw file_error("thing properties file", propertiesUri, e);
   }
   Thing thing = bus_.createThing(properties);
   std::cout << "[" << thing.getId() << "] Init flow " << thing.getContextId() << " done"
@@ -245,7 +272,10 @@ void Edge::AddThing(const std::string &name, const std::string &propertiesFile,
   std::string root = search_files(files);
   if (root.empty()) {
     std::cerr << "Can not find all edge configuration files" << std::endl;
-    return;
+    std::string names;
+    for (const std::string &f : files) names += (names.empty() ? "" : ", ") + f;
+    throw std::runtime_error("Can not find all edge configuration files of " + name + " (" +
+                             names + ") under any search root");
   }
   std::cout << "Find NodeKit configuration files under " << root << std::endl;
   std::vector<std::string> uris = combine_paths(path_join({"file:/", root}), files);

@@ -5,6 +5,7 @@
  * tensor (every output binding for the full batch, in binding order).  The
  * engine is made on the first buffer with the "batch" of that moment; a
  * larger value later feeds no more frames than that (one warning says so).
+ * Stopping lets the engine go; the next start loads the model file again.
  *
  *   gst-launch-1.0 videotestsrc num-buffers=4 ! video/x-raw,format=BGR,width=640,height=480 ! ovrt model=identity_608x608.engine batch=1 ! fakesink
  */
@@ -289,12 +290,27 @@ static void ov_TSRT_finalize(GObject *object) {
   G_OBJECT_CLASS(ov_TSRT_parent_class)->finalize(object);
 }
 
+/* A stopped element lets its engine go: the next start reads the model file
+ * again, so a file replaced while the pipeline was stopped is the one run
+ * (or refused) and a load that failed is tried again. */
+static GstStateChangeReturn ov_TSRT_change_state(GstElement *element, GstStateChange transition) {
+  OvTSRT *self = OV_TSRT(element);
+  const GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(ov_TSRT_parent_class)->change_state(element, transition);
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
+    RecLock guard(&self->lock);
+    self->engine.reset();
+  }
+  return ret;
+}
+
 static void ov_TSRT_class_init(OvTSRTClass *klass) {
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
   gobject_class->set_property = ov_TSRT_set_property;
   gobject_class->get_property = ov_TSRT_get_property;
   gobject_class->finalize = ov_TSRT_finalize;
+  element_class->change_state = GST_DEBUG_FUNCPTR(ov_TSRT_change_state);
 
   const GParamFlags rw = GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
   g_object_class_install_property(
