@@ -2,7 +2,7 @@
  * input's frame (batch_timing), decides on lateness, stacks the frames into
  * one batch image with the inputs' records merged, and pushes it; or a gap,
  * segment-done or end of stream instead. */
-#include "batch_output.h"
+#include "batch_element.h"
 
 #include <algorithm>
 #include <exception>
