@@ -7,29 +7,20 @@
 #include <gtest/gtest.h>
 
 #include "batch_caps.h"
+#include "ov_test.h"
 
 namespace {
 
 using ovbatch::MixError;
 
-/* Owns caps parsed from a string. */
-struct Caps {
-  explicit Caps(const std::string &s) : caps(gst_caps_from_string(s.c_str())) {}
-  explicit Caps(GstCaps *c) : caps(c) {}
-  ~Caps() {
-    if (caps)
-      gst_caps_unref(caps);
-  }
-  Caps(const Caps &) = delete;
-  Caps &operator=(const Caps &) = delete;
-  GstCaps *caps;
-};
+using ovtest::CapsPtr;
+using ovtest::make_caps;
 
 GstVideoInfo info_of(const std::string &caps) {
-  Caps c(caps);
+  CapsPtr c = make_caps(caps);
   GstVideoInfo info;
   gst_video_info_init(&info);
-  EXPECT_TRUE(c.caps && gst_video_info_from_caps(&info, c.caps)) << caps;
+  EXPECT_TRUE(c && gst_video_info_from_caps(&info, c.get())) << caps;
   return info;
 }
 
@@ -52,23 +43,23 @@ std::string colorimetry(const GstVideoColorimetry &c) {
 }
 
 TEST(BatchCaps, VoteIgnoresSizeAndRateButNotFormat) {
-  Caps bgr_small("video/x-raw,format=BGR,width=10,height=10,framerate=5/1");
-  const ovbatch::FormatVote v = ovbatch::vote_for(input("BGR", 640, 480), bgr_small.caps);
+  CapsPtr bgr_small = make_caps("video/x-raw,format=BGR,width=10,height=10,framerate=5/1");
+  const ovbatch::FormatVote v = ovbatch::vote_for(input("BGR", 640, 480), bgr_small.get());
   EXPECT_EQ(v.format, GST_VIDEO_FORMAT_BGR);
   EXPECT_TRUE(v.accepted);
   EXPECT_FALSE(v.has_alpha);
-  EXPECT_FALSE(ovbatch::vote_for(input("I420"), bgr_small.caps).accepted);
-  EXPECT_TRUE(ovbatch::vote_for(input("BGRA"), Caps("video/x-raw").caps).has_alpha);
+  EXPECT_FALSE(ovbatch::vote_for(input("I420"), bgr_small.get()).accepted);
+  EXPECT_TRUE(ovbatch::vote_for(input("BGRA"), make_caps("video/x-raw").get()).has_alpha);
   // An input without caps has no say.
-  const ovbatch::FormatVote none = ovbatch::vote_for(no_caps(), bgr_small.caps);
+  const ovbatch::FormatVote none = ovbatch::vote_for(no_caps(), bgr_small.get());
   EXPECT_EQ(none.format, GST_VIDEO_FORMAT_UNKNOWN);
   EXPECT_FALSE(none.accepted);
 }
 
 TEST(BatchCaps, MixFormatIsTheWinnersWithItsColorimetry) {
-  Caps any("video/x-raw");
+  CapsPtr any = make_caps("video/x-raw");
   const ovbatch::MixChoice c =
-      ovbatch::choose_mix_format({input("I420"), no_caps(), input("BGR"), input("BGR")}, any.caps);
+      ovbatch::choose_mix_format({input("I420"), no_caps(), input("BGR"), input("BGR")}, any.get());
   ASSERT_EQ(c.error, MixError::kNone);
   EXPECT_EQ(c.mix.format, GST_VIDEO_FORMAT_BGR);
   EXPECT_EQ(colorimetry(c.mix.colorimetry), colorimetry(input("BGR").colorimetry));
@@ -77,24 +68,24 @@ TEST(BatchCaps, MixFormatIsTheWinnersWithItsColorimetry) {
 
 TEST(BatchCaps, MixFormatFallsBackToDownstreamOrFails) {
   // No input has caps: downstream's first format.
-  Caps list("video/x-raw,format={ I420, BGR }");
-  ovbatch::MixChoice c = ovbatch::choose_mix_format({no_caps()}, list.caps);
+  CapsPtr list = make_caps("video/x-raw,format={ I420, BGR }");
+  ovbatch::MixChoice c = ovbatch::choose_mix_format({no_caps()}, list.get());
   ASSERT_EQ(c.error, MixError::kNone);
   EXPECT_EQ(c.mix.format, GST_VIDEO_FORMAT_I420);
   // Refused inputs do not count either.
-  Caps bgr("video/x-raw,format=BGR");
-  c = ovbatch::choose_mix_format({input("I420"), input("I420")}, bgr.caps);
+  CapsPtr bgr = make_caps("video/x-raw,format=BGR");
+  c = ovbatch::choose_mix_format({input("I420"), input("I420")}, bgr.get());
   ASSERT_EQ(c.error, MixError::kNone);
   EXPECT_EQ(c.mix.format, GST_VIDEO_FORMAT_BGR);
 
-  EXPECT_EQ(ovbatch::choose_mix_format({no_caps()}, Caps("video/x-raw").caps).error,
+  EXPECT_EQ(ovbatch::choose_mix_format({no_caps()}, make_caps("video/x-raw").get()).error,
             MixError::kNoFormat);
-  EXPECT_EQ(ovbatch::choose_mix_format({input("BGR")}, Caps(gst_caps_new_empty()).caps).error,
+  EXPECT_EQ(ovbatch::choose_mix_format({input("BGR")}, CapsPtr(gst_caps_new_empty()).get()).error,
             MixError::kNoFormat);
   // Alpha in, none out.
-  EXPECT_EQ(ovbatch::choose_mix_format({input("BGRA"), input("BGR")}, bgr.caps).error,
+  EXPECT_EQ(ovbatch::choose_mix_format({input("BGRA"), input("BGR")}, bgr.get()).error,
             MixError::kAlphaRefused);
-  c = ovbatch::choose_mix_format({input("BGR"), input("BGRA")}, Caps("video/x-raw").caps);
+  c = ovbatch::choose_mix_format({input("BGR"), input("BGRA")}, make_caps("video/x-raw").get());
   ASSERT_EQ(c.error, MixError::kNone);
   EXPECT_EQ(c.mix.format, GST_VIDEO_FORMAT_BGRA);
 }
@@ -166,46 +157,48 @@ void expect_size(GstCaps *caps, int w, int h, int fps_n, int fps_d) {
 
 TEST(BatchCaps, OutputCapsAreTheLayoutOrThePeersNearest) {
   const ovbatch::MixFormat mix = bgr_mix();
-  Caps free_out(ovbatch::output_caps(mix, layout(640, 720, 30, 1), nullptr));
-  expect_size(free_out.caps, 640, 720, 30, 1);
-  Caps taker("video/x-raw,format=BGR");
-  Caps taken(ovbatch::output_caps(mix, layout(640, 720, 30, 1), taker.caps));
-  expect_size(taken.caps, 640, 720, 30, 1);
+  CapsPtr free_out(ovbatch::output_caps(mix, layout(640, 720, 30, 1), nullptr));
+  expect_size(free_out.get(), 640, 720, 30, 1);
+  CapsPtr taker = make_caps("video/x-raw,format=BGR");
+  CapsPtr taken(ovbatch::output_caps(mix, layout(640, 720, 30, 1), taker.get()));
+  expect_size(taken.get(), 640, 720, 30, 1);
 
-  Caps bounded("video/x-raw,format={ BGR, I420 },width=[ 100, 200 ],height=[ 800, 900 ],"
-               "framerate={ 15/1, 60/1 }");
-  Caps fitted(ovbatch::output_caps(mix, layout(640, 720, 25, 1), bounded.caps));
-  expect_size(fitted.caps, 200, 800, 15, 1);
+  CapsPtr bounded = make_caps(
+      "video/x-raw,format={ BGR, I420 },width=[ 100, 200 ],height=[ 800, 900 ],"
+      "framerate={ 15/1, 60/1 }");
+  CapsPtr fitted(ovbatch::output_caps(mix, layout(640, 720, 25, 1), bounded.get()));
+  expect_size(fitted.get(), 200, 800, 15, 1);
 
-  Caps other("video/x-raw,format=I420");
-  EXPECT_EQ(ovbatch::output_caps(mix, layout(640, 720, 30, 1), other.caps), nullptr);
+  CapsPtr other = make_caps("video/x-raw,format=I420");
+  EXPECT_EQ(ovbatch::output_caps(mix, layout(640, 720, 30, 1), other.get()), nullptr);
 }
 
 TEST(BatchCaps, SinkPadsTakeAnySizeRateAndTemplateFormat) {
-  Caps tmpl("video/x-raw,format={ BGR, I420 },width=(int)[ 1, max ],height=(int)[ 1, max ],"
-            "framerate=(fraction)[ 0, max ]");
-  ASSERT_NE(tmpl.caps, nullptr);
-  Caps src("video/x-raw,format=BGR,width=640,height=720,framerate=30/1,colorimetry=sRGB");
-  Caps sink(ovbatch::sink_pad_caps(src.caps, tmpl.caps, nullptr));
-  ASSERT_NE(sink.caps, nullptr);
+  CapsPtr tmpl = make_caps(
+      "video/x-raw,format={ BGR, I420 },width=(int)[ 1, max ],height=(int)[ 1, max ],"
+      "framerate=(fraction)[ 0, max ]");
+  ASSERT_NE(tmpl.get(), nullptr);
+  CapsPtr src =
+      make_caps("video/x-raw,format=BGR,width=640,height=720,framerate=30/1,colorimetry=sRGB");
+  CapsPtr sink(ovbatch::sink_pad_caps(src.get(), tmpl.get(), nullptr));
+  ASSERT_NE(sink.get(), nullptr);
   auto takes = [&](GstCaps *caps, const std::string &s) {
-    Caps c(s);
-    return bool(gst_caps_can_intersect(caps, c.caps));
+    return bool(gst_caps_can_intersect(caps, make_caps(s).get()));
   };
-  EXPECT_TRUE(takes(sink.caps, "video/x-raw,format=I420,width=32,height=16,framerate=5/1"));
-  EXPECT_TRUE(takes(sink.caps, "video/x-raw,format=BGR,width=32,height=16,colorimetry=bt709"));
-  EXPECT_FALSE(takes(sink.caps, "video/x-raw,format=GRAY8,width=32,height=16"));
+  EXPECT_TRUE(takes(sink.get(), "video/x-raw,format=I420,width=32,height=16,framerate=5/1"));
+  EXPECT_TRUE(takes(sink.get(), "video/x-raw,format=BGR,width=32,height=16,colorimetry=bt709"));
+  EXPECT_FALSE(takes(sink.get(), "video/x-raw,format=GRAY8,width=32,height=16"));
   // The output's aspect ratio, 1/1 when it has none.
-  EXPECT_FALSE(takes(sink.caps, "video/x-raw,format=BGR,pixel-aspect-ratio=2/1"));
-  Caps wide_src("video/x-raw,format=BGR,width=8,height=8,pixel-aspect-ratio=2/1");
-  Caps wide(ovbatch::sink_pad_caps(wide_src.caps, tmpl.caps, nullptr));
-  EXPECT_TRUE(takes(wide.caps, "video/x-raw,format=BGR,pixel-aspect-ratio=2/1"));
-  EXPECT_FALSE(takes(wide.caps, "video/x-raw,format=BGR,pixel-aspect-ratio=1/1"));
+  EXPECT_FALSE(takes(sink.get(), "video/x-raw,format=BGR,pixel-aspect-ratio=2/1"));
+  CapsPtr wide_src = make_caps("video/x-raw,format=BGR,width=8,height=8,pixel-aspect-ratio=2/1");
+  CapsPtr wide(ovbatch::sink_pad_caps(wide_src.get(), tmpl.get(), nullptr));
+  EXPECT_TRUE(takes(wide.get(), "video/x-raw,format=BGR,pixel-aspect-ratio=2/1"));
+  EXPECT_FALSE(takes(wide.get(), "video/x-raw,format=BGR,pixel-aspect-ratio=1/1"));
 
-  Caps filter("video/x-raw,format={ I420, GRAY8 }");
-  Caps filtered(ovbatch::sink_pad_caps(src.caps, tmpl.caps, filter.caps));
-  EXPECT_TRUE(takes(filtered.caps, "video/x-raw,format=I420,width=32,height=16"));
-  EXPECT_FALSE(takes(filtered.caps, "video/x-raw,format=BGR,width=32,height=16"));
+  CapsPtr filter = make_caps("video/x-raw,format={ I420, GRAY8 }");
+  CapsPtr filtered(ovbatch::sink_pad_caps(src.get(), tmpl.get(), filter.get()));
+  EXPECT_TRUE(takes(filtered.get(), "video/x-raw,format=I420,width=32,height=16"));
+  EXPECT_FALSE(takes(filtered.get(), "video/x-raw,format=BGR,width=32,height=16"));
 }
 
 TEST(BatchCaps, InputMustKeepTheOutputsAspectAndInterlacing) {

@@ -196,7 +196,8 @@ TEST(SplitBatch, InputWithoutBatchRecordEndsThePipelineWithAnErrorNamingIt) {
 
 TEST(SplitBatch, AfterTheBatchElement) {
   // The line at the head of ovsplitbatch.cpp.
-  ovtest::PipelineRun run = ovtest::run_pipeline(batchtest::two_stream_launch(20, "ovsplitbatch !"));
+  ovtest::PipelineRun run =
+      ovtest::run_pipeline(batchtest::two_stream_launch(20, "ovsplitbatch !"));
   EXPECT_TRUE(run.ok) << run.error;
 }
 

@@ -242,17 +242,27 @@ TEST(VideoBatch, ReleasingAPadShrinksTheImage) {
   EXPECT_EQ(batch_of(after.get())->batch.frames.size(), 1u);
 }
 
+/* The next batch, checked to be `format` and `height` rows high; its video
+ * info in `info`. */
+SamplePtr pull_batch_of(BatchRig &rig, GstVideoFormat format, int height, GstVideoInfo *info) {
+  SamplePtr s = rig.pull();
+  if (!s || !gst_video_info_from_caps(info, gst_sample_get_caps(s.get()))) {
+    ADD_FAILURE() << "no batch with video caps";
+    return nullptr;
+  }
+  EXPECT_EQ(GST_VIDEO_INFO_FORMAT(info), format);
+  EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(info), height);
+  return s;
+}
+
 TEST(VideoBatch, I420InputsStackInEveryPlane) {
   BatchRig rig({{"I420", 16, 8}, {"I420", 8, 4}});
   ASSERT_TRUE(rig.start());
   rig.push(0, 0x40, 0, kFrame30);
   rig.push(1, 0x80, 0, kFrame30);
-  SamplePtr s = rig.pull();
-  ASSERT_TRUE(s);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(s.get())));
-  EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_FORMAT_I420);
-  EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 12);
+  SamplePtr s = pull_batch_of(rig, GST_VIDEO_FORMAT_I420, 12, &info);
+  ASSERT_TRUE(s);
   GstVideoFrame f;
   ASSERT_TRUE(gst_video_frame_map(&f, &info, gst_sample_get_buffer(s.get()), GST_MAP_READ));
   // Chroma row 4 (luma rows 8..9) belongs to the second input: 4 samples, then zeros.
@@ -286,12 +296,9 @@ TEST(VideoBatch, MinorityFormatIsConverted) {
   rig.push(0, 126, 0, kFrame30);
   rig.push(1, 0x20, 0, kFrame30);
   rig.push(2, 0x30, 0, kFrame30);
-  SamplePtr s = rig.pull();
-  ASSERT_TRUE(s);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(s.get())));
-  EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_FORMAT_BGR);
-  EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 24);
+  SamplePtr s = pull_batch_of(rig, GST_VIDEO_FORMAT_BGR, 24, &info);
+  ASSERT_TRUE(s);
   BgrView v(s.get());
   EXPECT_NEAR(v.at(3, 5, 1), 128, 6);
   EXPECT_TRUE(v.all(8, 16, 0, 16, 0x20));

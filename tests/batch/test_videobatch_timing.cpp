@@ -203,21 +203,36 @@ TEST(VideoBatch, LateFramesAreDroppedAndReported) {
   EXPECT_GT(GST_BUFFER_PTS(gst_sample_get_buffer(after.back().get())), GST_SECOND);
 }
 
-TEST(VideoBatch, FrameEndingAtTheSegmentStopIsStillMade) {
-  BatchRig rig({{"BGR", 32, 16}});
-  ASSERT_TRUE(rig.start());
+/* Seeks the batch element of `rig` (one input) to 0..100 ms with `flags`,
+ * pushes six frames at 30/s and returns the batches' time stamps and
+ * durations.  appsrc cannot seek; the batch element's own segment takes the
+ * stop anyway. */
+struct Stamps {
+  std::vector<GstClockTime> pts, durations;
+};
+
+Stamps run_to_stop(BatchRig &rig, GstSeekFlags flags) {
   ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
-  // appsrc cannot seek; the batch element's own segment takes the stop anyway.
-  gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_NONE,
-                                                   GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_SET,
+  gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                                                   0, GST_SEEK_TYPE_SET,
                                                    gint64(100 * GST_MSECOND)));
   for (int i = 0; i < 6; ++i)
     rig.push(0, uint8_t(i + 1), at(i), span(i));
-  std::vector<GstClockTime> ends;
+  Stamps out;
   while (SamplePtr s = rig.pull(1000)) {
-    GstBuffer *b = gst_sample_get_buffer(s.get());
-    ends.push_back(GST_BUFFER_PTS(b) + GST_BUFFER_DURATION(b));
+    out.pts.push_back(GST_BUFFER_PTS(gst_sample_get_buffer(s.get())));
+    out.durations.push_back(GST_BUFFER_DURATION(gst_sample_get_buffer(s.get())));
   }
+  return out;
+}
+
+TEST(VideoBatch, FrameEndingAtTheSegmentStopIsStillMade) {
+  BatchRig rig({{"BGR", 32, 16}});
+  ASSERT_TRUE(rig.start());
+  const Stamps got = run_to_stop(rig, GST_SEEK_FLAG_NONE);
+  std::vector<GstClockTime> ends;
+  for (size_t i = 0; i < got.pts.size(); ++i)
+    ends.push_back(got.pts[i] + got.durations[i]);
   EXPECT_EQ(ends, (std::vector<GstClockTime>{at(1), at(2), at(3)}));
   EXPECT_TRUE(rig.eos());
 }
@@ -225,16 +240,8 @@ TEST(VideoBatch, FrameEndingAtTheSegmentStopIsStillMade) {
 TEST(VideoBatch, SegmentSeekStopsAtItsStopWithSegmentDone) {
   BatchRig rig({{"BGR", 32, 16}});
   ASSERT_TRUE(rig.start());
-  ovtest::PadPtr src(gst_element_get_static_pad(rig.batch(), "src"));
-  gst_pad_send_event(src.get(), gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_SEGMENT,
-                                                   GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_SET,
-                                                   gint64(100 * GST_MSECOND)));
-  for (int i = 0; i < 6; ++i)
-    rig.push(0, uint8_t(i + 1), at(i), span(i));
-  std::vector<GstClockTime> durations;
-  while (SamplePtr s = rig.pull(1000))
-    durations.push_back(GST_BUFFER_DURATION(gst_sample_get_buffer(s.get())));
-  EXPECT_EQ(durations, (std::vector<GstClockTime>{span(0), span(1), span(2)}));
+  EXPECT_EQ(run_to_stop(rig, GST_SEEK_FLAG_SEGMENT).durations,
+            (std::vector<GstClockTime>{span(0), span(1), span(2)}));
   ov::MessagePtr done = rig.wait_message(GST_MESSAGE_SEGMENT_DONE);
   ASSERT_TRUE(done);
   GstFormat fmt;

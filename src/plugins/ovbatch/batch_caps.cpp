@@ -2,26 +2,11 @@
 
 #include <map>
 
+#include "ov_gst_ptr.h"
+
 namespace ovbatch {
 
 namespace {
-
-/* Owns one caps reference for a scope. */
-struct CapsRef {
-  GstCaps *caps;
-  explicit CapsRef(GstCaps *c) : caps(c) {}
-  ~CapsRef() {
-    if (caps)
-      gst_caps_unref(caps);
-  }
-  CapsRef(const CapsRef &) = delete;
-  CapsRef &operator=(const CapsRef &) = delete;
-  GstCaps *release() {
-    GstCaps *c = caps;
-    caps = nullptr;
-    return c;
-  }
-};
 
 bool same_colorimetry(const GstVideoColorimetry &a, const GstVideoColorimetry &b) {
   gchar *sa = gst_video_colorimetry_to_string(&a);
@@ -81,11 +66,11 @@ FormatVote vote_for(const GstVideoInfo &input, const GstCaps *downstream) {
     return v;
   v.format = GST_VIDEO_INFO_FORMAT(&input);
   v.has_alpha = GST_VIDEO_INFO_HAS_ALPHA(&input);
-  CapsRef c(gst_video_info_to_caps(&input));
-  GstStructure *s = gst_caps_get_structure(c.caps, 0);
+  ov::CapsPtr c(gst_video_info_to_caps(&input));
+  GstStructure *s = gst_caps_get_structure(c.get(), 0);
   gst_structure_remove_fields(s, "width", "height", "framerate", "pixel-aspect-ratio",
                               "interlace-mode", nullptr);
-  v.accepted = gst_caps_can_intersect(downstream, c.caps);
+  v.accepted = gst_caps_can_intersect(downstream, c.get());
   return v;
 }
 
@@ -104,8 +89,8 @@ MixChoice choose_mix_format(const std::vector<GstVideoInfo> &inputs, const GstCa
   GstVideoInfo best;
   gst_video_info_init(&best);
   if (choice.format == GST_VIDEO_FORMAT_UNKNOWN) {
-    CapsRef fixed(gst_caps_fixate(gst_caps_copy(downstream)));
-    const gchar *fmt = gst_structure_get_string(gst_caps_get_structure(fixed.caps, 0), "format");
+    ov::CapsPtr fixed(gst_caps_fixate(gst_caps_copy(downstream)));
+    const gchar *fmt = gst_structure_get_string(gst_caps_get_structure(fixed.get(), 0), "format");
     const GstVideoFormat f = fmt ? gst_video_format_from_string(fmt) : GST_VIDEO_FORMAT_UNKNOWN;
     if (f == GST_VIDEO_FORMAT_UNKNOWN) {
       out.error = MixError::kNoFormat;
@@ -167,12 +152,12 @@ GstCaps *output_caps(const MixFormat &mix, const Layout &layout, const GstCaps *
     return caps;
 
   // The peer wants another size or rate: the nearest it takes.
-  CapsRef wide(gst_caps_make_writable(caps));
-  gst_caps_set_simple(wide.caps, "width", GST_TYPE_INT_RANGE, 1, G_MAXINT, "height",
+  ov::CapsPtr wide(gst_caps_make_writable(caps));
+  gst_caps_set_simple(wide.get(), "width", GST_TYPE_INT_RANGE, 1, G_MAXINT, "height",
                       GST_TYPE_INT_RANGE, 1, G_MAXINT, "framerate", GST_TYPE_FRACTION_RANGE, 0, 1,
                       G_MAXINT, 1, nullptr);
-  CapsRef both(gst_caps_intersect(wide.caps, const_cast<GstCaps *>(peer)));
-  if (gst_caps_is_empty(both.caps))
+  ov::CapsPtr both(gst_caps_intersect(wide.get(), const_cast<GstCaps *>(peer)));
+  if (gst_caps_is_empty(both.get()))
     return nullptr;
   GstCaps *fitted = gst_caps_make_writable(gst_caps_truncate(both.release()));
   GstStructure *s = gst_caps_get_structure(fitted, 0);
@@ -184,9 +169,9 @@ GstCaps *output_caps(const MixFormat &mix, const Layout &layout, const GstCaps *
 
 GstCaps *sink_pad_caps(const GstCaps *src_caps, const GstCaps *sink_template,
                        const GstCaps *filter) {
-  CapsRef base(gst_caps_copy(src_caps));
-  for (guint i = 0; i < gst_caps_get_size(base.caps); ++i) {
-    GstStructure *s = gst_caps_get_structure(base.caps, i);
+  ov::CapsPtr base(gst_caps_copy(src_caps));
+  for (guint i = 0; i < gst_caps_get_size(base.get()); ++i) {
+    GstStructure *s = gst_caps_get_structure(base.get(), i);
     gst_structure_set(s, "width", GST_TYPE_INT_RANGE, 1, G_MAXINT, "height", GST_TYPE_INT_RANGE,
                       1, G_MAXINT, "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1,
                       nullptr);
@@ -194,11 +179,10 @@ GstCaps *sink_pad_caps(const GstCaps *src_caps, const GstCaps *sink_template,
     if (!gst_structure_has_field(s, "pixel-aspect-ratio"))
       gst_structure_set(s, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
   }
-  GstCaps *result = gst_caps_intersect(base.caps, const_cast<GstCaps *>(sink_template));
+  ov::CapsPtr result(gst_caps_intersect(base.get(), const_cast<GstCaps *>(sink_template)));
   if (!filter)
-    return result;
-  CapsRef unfiltered(result);
-  return gst_caps_intersect_full(const_cast<GstCaps *>(filter), unfiltered.caps,
+    return result.release();
+  return gst_caps_intersect_full(const_cast<GstCaps *>(filter), result.get(),
                                  GST_CAPS_INTERSECT_FIRST);
 }
 
