@@ -2,7 +2,9 @@
 // output format choice, slice round-robin and its time stamps.
 #include <gtest/gtest.h>
 
+#include "batch_caps.h"
 #include "batch_layout.h"
+#include "batch_timing.h"
 #include "split_core.h"
 
 namespace {

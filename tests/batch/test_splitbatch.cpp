@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "batch_rig.h"
 #include "gstovmeta.h"
 #include "ov_test.h"
 
@@ -194,10 +195,9 @@ TEST(SplitBatch, InputWithoutBatchRecordEndsThePipelineWithAnErrorNamingIt) {
 }
 
 TEST(SplitBatch, AfterTheBatchElement) {
-  ovtest::PipelineRun run = ovtest::run_pipeline(
-      "videotestsrc num-buffers=20 ! video/x-raw,format=BGR,width=320,height=240 ! "
-      "ovvideobatch name=b ! ovsplitbatch ! fakesink "
-      "videotestsrc num-buffers=20 pattern=ball ! video/x-raw,format=BGR,width=320,height=240 ! b.");
+  // The line at the head of ovsplitbatch.cpp.
+  ovtest::PipelineRun run =
+      ovtest::run_pipeline(batchtest::two_stream_launch(20, "ovsplitbatch !"));
   EXPECT_TRUE(run.ok) << run.error;
 }
 

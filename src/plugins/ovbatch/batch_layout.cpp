@@ -1,7 +1,6 @@
 #include "batch_layout.h"
 
 #include <algorithm>
-#include <map>
 
 namespace ovbatch {
 
@@ -32,54 +31,6 @@ Layout compute_layout(const std::vector<PadGeometry> &pads) {
     out.fps_d = fps_d;
   }
   return out;
-}
-
-GstClockTime interval_end(GstClockTime segment_start, GstClockTime time_offset,
-                          guint64 frame_count, int fps_n, int fps_d) {
-  return segment_start + time_offset +
-         gst_util_uint64_scale_round(frame_count + 1, GST_SECOND * guint64(fps_d),
-                                     guint64(fps_n));
-}
-
-FormatChoice choose_output_format(const std::vector<FormatVote> &votes) {
-  FormatChoice choice;
-  std::map<int, int> counts;
-  int best_count = 0;
-  bool alpha_only = false;
-  for (size_t i = 0; i < votes.size(); ++i) {
-    const FormatVote &v = votes[i];
-    if (v.format == GST_VIDEO_FORMAT_UNKNOWN)
-      continue;
-    choice.any_alpha_input = choice.any_alpha_input || v.has_alpha;
-    if (!v.accepted || (alpha_only && !v.has_alpha))
-      continue;
-    if (v.has_alpha && !alpha_only) {
-      alpha_only = true;
-      counts.clear();
-      counts[v.format] = 1;
-      best_count = 1;
-      choice.format = v.format;
-      choice.winner = int(i);
-      continue;
-    }
-    const int c = ++counts[v.format];
-    if (c > best_count) {
-      best_count = c;
-      if (choice.format != v.format) {
-        choice.format = v.format;
-        choice.winner = int(i);
-      }
-    }
-  }
-  // The winner is the first input that used the winning format.
-  if (choice.format != GST_VIDEO_FORMAT_UNKNOWN) {
-    for (size_t i = 0; i < votes.size(); ++i)
-      if (votes[i].format == choice.format && votes[i].accepted) {
-        choice.winner = int(i);
-        break;
-      }
-  }
-  return choice;
 }
 
 uint32_t rebase_device_index(uint32_t device_idx, size_t input_devices, size_t merged_before) {

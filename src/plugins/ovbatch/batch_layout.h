@@ -1,14 +1,11 @@
 /* Plain decisions of the batch element: where each input goes in the batch
- * image, which output format to use, and when an output interval ends. */
+ * image, and where its records go in the batch record. */
 #ifndef OV_BATCH_LAYOUT_H
 #define OV_BATCH_LAYOUT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <gst/gst.h>
-#include <gst/video/video.h>
 
 namespace ovbatch {
 
@@ -32,28 +29,6 @@ struct Layout {
 /* Frames stacked top to bottom at column 0; width = widest, height = sum of
  * heights, framerate = the fastest input's (25/1 when none is positive). */
 Layout compute_layout(const std::vector<PadGeometry> &pads);
-
-/* End of output frame `frame_count` (0-based) of a stream that started at
- * `segment_start` + `time_offset`: rounded, in nanoseconds. */
-GstClockTime interval_end(GstClockTime segment_start, GstClockTime time_offset,
-                          guint64 frame_count, int fps_n, int fps_d);
-
-/* One negotiated input's say in the output format. */
-struct FormatVote {
-  GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
-  bool has_alpha = false;
-  bool accepted = false; /* downstream takes this format */
-};
-
-struct FormatChoice {
-  GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN; /* UNKNOWN: no input qualified */
-  int winner = -1;                                  /* index of the first vote of that format */
-  bool any_alpha_input = false;
-};
-
-/* The format most accepted inputs use (ties: the one met first); once an
- * input with alpha is met only alpha formats count, and it leads at once. */
-FormatChoice choose_output_format(const std::vector<FormatVote> &votes);
 
 /* A frame's device index once its input's devices follow `merged_before`
  * devices of earlier inputs in the batch; an index that named none of its

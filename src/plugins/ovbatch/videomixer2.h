@@ -1,5 +1,7 @@
 /* The batch element: one frame per request pad per output interval, stacked
- * top to bottom into one batch image with the inputs' records merged. */
+ * top to bottom into one batch image with the inputs' records merged.
+ * videomixer2.cpp holds the element and its pads, batch_output.cpp what the
+ * streaming thread does for each interval. */
 #ifndef OV_VIDEOMIXER2_H
 #define OV_VIDEOMIXER2_H
 
@@ -7,6 +9,8 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "batch_caps.h"
+#include "batch_timing.h"
 #include "blend.h"
 
 G_BEGIN_DECLS
@@ -17,7 +21,13 @@ G_DECLARE_FINAL_TYPE(OvVideoBatchPad, ov_videobatch_pad, OV, VIDEO_BATCH_PAD, Gs
 #define OV_TYPE_VIDEO_BATCH (ov_videobatch_get_type())
 G_DECLARE_FINAL_TYPE(OvVideoBatch, ov_videobatch, OV, VIDEO_BATCH, GstElement)
 
-struct OvVideoBatchCollect;
+/* Per-pad collect data (allocated by the collect pads; `slot` is
+ * constructed and destroyed by the element). */
+struct OvVideoBatchCollect {
+  GstCollectData collect;
+  OvVideoBatchPad *mixpad;
+  ovbatch::PadSlot slot; /* under the element's `lock` */
+};
 
 struct _OvVideoBatchPad {
   GstPad parent;
@@ -44,11 +54,11 @@ struct _OvVideoBatch {
   GstPad *srcpad;
   GstCollectPads *collect_pads;
 
-  /* `lock` guards pad_list, pad_count, next_pad_number, output_info, the
-   * pads' layout fields and segment.  `caps_lock` serialises the source-caps
-   * computation (taken before `lock`).  The QoS fields are guarded by the
-   * object lock.  Everything else belongs to the streaming thread (the collect
-   * pads' stream lock). */
+  /* `lock` guards pad_list, pad_count, next_pad_number, output_info, mix,
+   * the pads' layout fields and slots, and timeline.  `caps_lock` serialises
+   * the source-caps computation (taken before `lock`).  `qos` is guarded by
+   * the object lock (taken after `lock`).  Everything else belongs to the
+   * streaming thread (the collect pads' stream lock). */
   GMutex lock;
   GMutex caps_lock;
 
@@ -59,23 +69,14 @@ struct _OvVideoBatch {
   GstVideoInfo output_info;
   GstCaps *output_caps;
   /* Output format chosen from the inputs, before the size is known. */
-  GstVideoFormat mix_format;
-  GstVideoColorimetry mix_colorimetry;
-  GstVideoChromaSite mix_chroma_site;
+  ovbatch::MixFormat mix;
 
   gboolean caps_pending;
   gboolean stream_start_pending;
-  gboolean segment_pending;
-  gboolean segment_done_posted; /* after a segment seek reached its stop */
 
-  GstSegment segment;
-  GstClockTime time_offset;
-  guint64 frame_count;
-
-  gdouble qos_proportion;
-  GstClockTime qos_earliest;
-  guint64 qos_processed;
-  guint64 qos_dropped;
+  /* C++ members: constructed in instance init, destroyed in finalize. */
+  ovbatch::OutputTimeline timeline;
+  ovbatch::QosState qos;
 
   GstTagList *tags_pending;
 
