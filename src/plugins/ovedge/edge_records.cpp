@@ -38,8 +38,8 @@ constexpr Field<R, T> field(const char *tag, T R::*member, const char *text_name
   return {tag, member, text_name ? text_name : tag};
 }
 
-template <typename R>
 constexpr auto frame_fields() {
+  using R = FrameFields;
   return std::make_tuple(field("stream_id", &R::stream_id), field("frame_id", &R::frame_id),
                          field("timestamp", &R::timestamp), field("data", &R::data),
                          field("width", &R::width), field("height", &R::height),
@@ -48,7 +48,7 @@ constexpr auto frame_fields() {
                          field("framerate", &R::framerate));
 }
 
-constexpr auto table(const FrameInfo &) { return frame_fields<FrameInfo>(); }
+constexpr auto table(const FrameInfo &) { return frame_fields(); }
 
 constexpr auto table(const DeviceInfo &) {
   using R = DeviceInfo;
@@ -120,7 +120,7 @@ constexpr auto table(const VXA_DetectionBoxData &) {
 
 constexpr auto table(const VXA_VideoFrameData &) {
   using R = VXA_VideoFrameData;
-  return std::tuple_cat(frame_fields<R>(),
+  return std::tuple_cat(frame_fields(),
                         std::make_tuple(field("ClassificationResult", &R::ClassificationResult),
                                         field("DetectionResult", &R::DetectionResult),
                                         field("SegmentationResult", &R::SegmentationResult)));
@@ -436,8 +436,7 @@ bool jpeg_size(const ByteVec &d, uint32_t &width, uint32_t &height) {
 
 }  // namespace
 
-void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t size,
-                  const std::string &compression, cv::Mat &mat) {
+void FrameFields::ToMat(cv::Mat &mat) const {
   if (data.empty() || width == 0 || height == 0) return;
   check_pixels(width, height, "image");
   const int rows = static_cast<int>(height), cols = static_cast<int>(width);
@@ -474,14 +473,6 @@ void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t
   } else {
     std::cerr << "Unsupport image format: " << compression << "\n";
   }
-}
-
-void FrameInfo::ToMat(cv::Mat &mat) const {
-  frame_to_mat(data, width, height, size, compression, mat);
-}
-
-void VXA_VideoFrameData::ToMat(cv::Mat &mat) const {
-  frame_to_mat(data, width, height, size, compression, mat);
 }
 
 /* ------------------------------------------------------------- time */
