@@ -153,38 +153,14 @@ void decode_record(NVPSeq &&seq, R &r);
 
 /* ---- encoding: the value of each member type */
 
-IOT_VALUE value_of(const std::string &v) {
-  IOT_VALUE x;
-  x.iotv_string(v);
-  return x;
-}
-IOT_VALUE value_of(uint32_t v) {
-  IOT_VALUE x;
-  x.iotv_uint32(v);
-  return x;
-}
-IOT_VALUE value_of(int32_t v) {
-  IOT_VALUE x;
-  x.iotv_int32(v);
-  return x;
-}
-IOT_VALUE value_of(int64_t v) {
-  IOT_VALUE x;
-  x.iotv_int64(v);
-  return x;
-}
-IOT_VALUE value_of(float v) {
-  IOT_VALUE x;
-  x.iotv_float32(v);
-  return x;
-}
-IOT_VALUE value_of(const ByteVec &v) {
-  IOT_VALUE x;
-  x.iotv_byte_seq(v);
-  return x;
-}
+void set(IOT_VALUE &x, const std::string &v) { x.iotv_string(v); }
+void set(IOT_VALUE &x, uint32_t v) { x.iotv_uint32(v); }
+void set(IOT_VALUE &x, int32_t v) { x.iotv_int32(v); }
+void set(IOT_VALUE &x, int64_t v) { x.iotv_int64(v); }
+void set(IOT_VALUE &x, float v) { x.iotv_float32(v); }
+void set(IOT_VALUE &x, const ByteVec &v) { x.iotv_byte_seq(v); }
 template <typename T>
-IOT_VALUE value_of(const std::vector<T> &list) {
+void set(IOT_VALUE &x, const std::vector<T> &list) {
   NVPSeq elements;
   elements.reserve(list.size());
   for (const T &t : list) {
@@ -192,8 +168,13 @@ IOT_VALUE value_of(const std::vector<T> &list) {
     e.iotv_nvp_seq(encode_record(t));
     elements.emplace_back(std::string(), std::move(e));
   }
-  IOT_VALUE x;
   x.iotv_nvp_seq(std::move(elements));
+}
+
+template <typename T>
+IOT_VALUE value_of(const T &v) {
+  IOT_VALUE x;
+  set(x, v);
   return x;
 }
 
