@@ -2,6 +2,7 @@
 
 #include "box_convert.h"
 #include "ovbatch_records.h"
+#include "record_samples.h"
 
 using namespace VXCORE;
 
@@ -16,27 +17,14 @@ orvane::ai::DetectionBoxResult meta_box() {
   b.x1 = 0.125f;
   b.y1 = 0.25f;
   b.x2 = 0.5f;
-  b.y2 = 0.75f;
+  b.y2 = 1.5f;
   b.prob = 0.875f;
   b.meta = "{\"k\":1}";
   return b;
 }
 
-/* The same box as a bus result element, written out. */
-DetectionBoxData record_box() {
-  DetectionBoxData d;
-  d.obj_id = -1;
-  d.class_id = INT32_MIN;
-  d.obj_label = "car";
-  d.class_label = "vehicle";
-  d.x1 = 0.125f;
-  d.y1 = 0.25f;
-  d.x2 = 0.5f;
-  d.y2 = 0.75f;
-  d.probability = 0.875f;
-  d.meta = "{\"k\":1}";
-  return d;
-}
+/* The same box as a bus result element. */
+DetectionBoxData record_box() { return recordsamples::box(-1, INT32_MIN); }
 
 void expect_meta_box(const orvane::ai::DetectionBoxResult &b) {
   const orvane::ai::DetectionBoxResult want = meta_box();
@@ -67,7 +55,7 @@ TEST(BoxConvert, DetectionBoxThroughEveryForm) {
   want.x1 = 0.125f;
   want.y1 = 0.25f;
   want.x2 = 0.5f;
-  want.y2 = 0.75f;
+  want.y2 = 1.5f;
   want.probability = 0.875f;
   want.meta = "{\"k\":1}";
   EXPECT_EQ(bus, want) << "the engine id is the caller's";
