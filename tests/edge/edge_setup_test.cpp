@@ -20,9 +20,7 @@ using clk = std::chrono::steady_clock;
 
 namespace {
 
-long ms_since(clk::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
-}
+using meshtest::ms_since;
 
 const std::string kOutProps = "config/VideoFrameThingOutProperties.json";
 const std::string kOutClass = "definitions/ThingClass/com.vision.data/VideoFrameThingOutClass.json";

@@ -103,6 +103,23 @@ mesh::Thing make_thing(mesh::TideMesh &bus, const std::string &propsFile) {
   return bus.createThing(p);
 }
 
+void BusTest::SetUp() {
+  defs = write_test_definitions(dir);
+  bus = open_test_bus(defs);
+}
+
+void BusTest::TearDown() { bus.close(); }
+
+mesh::Thing BusTest::thing(const std::string &id, const std::string &cls, const std::string &ctx) {
+  return make_thing(bus, defs.props(dir, id, cls, ctx));
+}
+
+long ms_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t)
+      .count();
+}
+
 iot::IOT_NVP_SEQ test_sample(const std::string &writer, uint32_t seq) {
   iot::IOT_NVP_SEQ s(3);
   s[0].name("writer");

@@ -4,8 +4,11 @@
 #ifndef MESH_TEST_SUPPORT_H
 #define MESH_TEST_SUPPORT_H
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "meshapi/tidemesh.h"
 
@@ -63,6 +66,23 @@ com::quillmark::tidemesh::TideMesh open_test_bus(const TestDefinitions &defs);
 com::quillmark::tidemesh::Thing make_thing(com::quillmark::tidemesh::TideMesh &bus,
                                            const std::string &propsFile);
 com::quillmark::iot::IOT_NVP_SEQ test_sample(const std::string &writer, uint32_t seq);
+
+/* The test definitions in a temporary directory and the bus opened on them
+ * for each test (closed after it). */
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  /* A thing of class `cls` (test.In or test.Out) with its own properties file. */
+  com::quillmark::tidemesh::Thing thing(const std::string &id, const std::string &cls,
+                                        const std::string &ctx = "");
+  TempDir dir;
+  TestDefinitions defs;
+  com::quillmark::tidemesh::TideMesh bus;
+};
+
+/* Milliseconds since `t` on the steady clock. */
+long ms_since(std::chrono::steady_clock::time_point t);
 
 /* Waits until `pred` holds or `ms` pass. */
 template <typename Pred>

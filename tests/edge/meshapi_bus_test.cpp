@@ -13,24 +13,9 @@ using clk = std::chrono::steady_clock;
 
 namespace {
 
-long ms_since(clk::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
-}
+using meshtest::ms_since;
 
-class Bus : public ::testing::Test {
- protected:
-  void SetUp() override {
-    defs = meshtest::write_test_definitions(dir);
-    bus = meshtest::open_test_bus(defs);
-  }
-  void TearDown() override { bus.close(); }
-  Thing thing(const std::string &id, const std::string &cls, const std::string &ctx = "") {
-    return meshtest::make_thing(bus, defs.props(dir, id, cls, ctx));
-  }
-  meshtest::TempDir dir;
-  meshtest::TestDefinitions defs;
-  TideMesh bus;
-};
+class Bus : public meshtest::BusTest {};
 
 }  // namespace
 

@@ -11,20 +11,10 @@ using clk = std::chrono::steady_clock;
 
 namespace {
 
-long ms_since(clk::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
-}
+using meshtest::ms_since;
 
-class TwoProcesses : public ::testing::Test {
+class TwoProcesses : public meshtest::BusTest {
  protected:
-  void SetUp() override {
-    defs = meshtest::write_test_definitions(dir);
-    bus = meshtest::open_test_bus(defs);
-  }
-  void TearDown() override { bus.close(); }
-  Thing thing(const std::string &id, const std::string &cls, const std::string &ctx = "") {
-    return meshtest::make_thing(bus, defs.props(dir, id, cls, ctx));
-  }
   std::vector<std::string> reader_args(const std::string &id, int count, int ms,
                                        const std::string &flow = "", int writers = 0) {
     std::vector<std::string> a = {MESH_PEER, "read", defs.config, defs.tagGroups, defs.inClass,
@@ -40,9 +30,6 @@ class TwoProcesses : public ::testing::Test {
             defs.props(dir, id, "test.Out", ctx), "TestData", std::to_string(count),
             std::to_string(interval), id};
   }
-  meshtest::TempDir dir;
-  meshtest::TestDefinitions defs;
-  TideMesh bus;
 };
 
 /* "writer seq" of each sample line the reader printed before "done". */

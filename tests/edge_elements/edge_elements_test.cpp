@@ -106,8 +106,10 @@ std::string publisher(const std::string &props, int width = 64, int height = 48)
 /* Publishes frame 0 until the subscriber shows it (discovery takes a moment),
  * then frames 1..count at about 30 per second; returns what arrived after
  * the warm-up frames, stopping at `count` samples or a time-out. */
+using FrameMaker = std::function<ov::BufferPtr(uint32_t)>;
+
 std::vector<SamplePtr> exchange(AppPipeline &pub, AppPipeline &sub, int count,
-                                const std::function<ov::BufferPtr(uint32_t)> &make) {
+                                const FrameMaker &make) {
   std::vector<SamplePtr> got;
   SamplePtr first;
   for (int i = 0; i < 100 && !first; ++i) {
@@ -130,6 +132,39 @@ std::vector<SamplePtr> exchange(AppPipeline &pub, AppPipeline &sub, int count,
   feeder.join();
   return got;
 }
+
+/* Frame `id` of `stream`: `spec` with that frame id over `pic`. */
+FrameMaker frames_of(const std::string &stream, const cv::Mat &pic, FrameSpec spec = FrameSpec()) {
+  return [=](uint32_t id) {
+    FrameSpec wanted = spec;
+    wanted.frame_id = id;
+    return make_frame(pic, wanted, stream);
+  };
+}
+
+std::string subscriber(const std::string &props) {
+  return "ovedgesrc " + (props.empty() ? "" : props + " ") +
+         "! video/x-raw,format=BGR ! appsink name=sink sync=false";
+}
+
+/* A subscriber and a publisher pipeline on this test's own bus. */
+struct BusPair {
+  BusPair(const std::string &sub_launch, const std::string &pub_props, int width = 64,
+          int height = 48)
+      : sub(sub_launch), pub(publisher(pub_props, width, height)) {}
+  /* The subscriber (live) first, then the publisher. */
+  ::testing::AssertionResult start() {
+    if (!start_live(sub)) return ::testing::AssertionFailure() << "the subscriber did not start";
+    if (!pub.start()) return ::testing::AssertionFailure() << "the publisher did not start";
+    return ::testing::AssertionSuccess();
+  }
+  std::vector<SamplePtr> exchange(int count, const FrameMaker &make) {
+    return ::exchange(pub, sub, count, make);
+  }
+  BusRoot root;
+  AppPipeline sub;
+  AppPipeline pub;
+};
 
 std::vector<uint32_t> ids(const std::vector<SamplePtr> &samples) {
   std::vector<uint32_t> out;
@@ -182,14 +217,10 @@ cv::Mat bgr_of(const SamplePtr &s) {
 }
 
 TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
-  BusRoot root;
-  AppPipeline sub(
-      "ovedgesrc taggroups=DetectionBoxData+DeviceInfoData ! video/x-raw,format=BGR ! "
-      "appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
-  ASSERT_TRUE(pub.start());
-  const auto got = exchange(pub, sub, 20, [](uint32_t id) {
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  const auto got = bus.exchange(20, [](uint32_t id) {
     FrameSpec wanted;
     wanted.frame_id = id;
     return make_frame(picture(64, 48, static_cast<int>(id)), wanted, "s0");
@@ -214,22 +245,16 @@ TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
     EXPECT_EQ(cv::norm(bgr_of(s), picture(64, 48, static_cast<int>(f.frame_id)), cv::NORM_INF), 0);
   }
   EXPECT_GT(with_device, got.size() / 2);
-  EXPECT_EQ(sub.error(), "");
-  EXPECT_EQ(pub.error(), "");
+  EXPECT_EQ(bus.sub.error(), "");
+  EXPECT_EQ(bus.pub.error(), "");
 }
 
 TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
-  BusRoot root;
-  AppPipeline sub("ovedgesrc taggroups=uni ! video/x-raw,format=BGR ! appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=uni"));
-  ASSERT_TRUE(pub.start());
-  const auto got = exchange(pub, sub, 10, [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    wanted.box_labels = {"car", "bus"};
-    return make_frame(picture(64, 48, 3), wanted, "s1");
-  });
+  BusPair bus(subscriber("taggroups=uni"), "taggroups=uni");
+  ASSERT_TRUE(bus.start());
+  FrameSpec two_boxes;
+  two_boxes.box_labels = {"car", "bus"};
+  const auto got = bus.exchange(10, frames_of("s1", picture(64, 48, 3), two_boxes));
   EXPECT_EQ(ids(got), one_to(10));
   for (const auto &s : got) {
     const GstOvBatchMeta *m = meta_of(s);
@@ -241,16 +266,9 @@ TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
 }
 
 TEST(EdgeElements, SubscriberWithoutTagGroupsGetsFramesOnly) {
-  BusRoot root;
-  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
-  ASSERT_TRUE(pub.start());
-  const auto got = exchange(pub, sub, 8, [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(picture(64, 48, 1), wanted, "s2");
-  });
+  BusPair bus(subscriber(""), "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  const auto got = bus.exchange(8, frames_of("s2", picture(64, 48, 1)));
   EXPECT_EQ(ids(got), one_to(8));
   for (const auto &s : got) {
     EXPECT_TRUE(meta_of(s)->batch.frames[0].box_results.empty());
@@ -259,19 +277,12 @@ TEST(EdgeElements, SubscriberWithoutTagGroupsGetsFramesOnly) {
 }
 
 TEST(EdgeElements, BuffersWithoutBatchRecordPublishFabricatedRecords) {
-  BusRoot root;
-  AppPipeline sub(
-      "ovedgesrc taggroups=DetectionBoxData+DeviceInfoData ! video/x-raw,format=BGR ! "
-      "appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData"));
-  ASSERT_TRUE(pub.start());
-  const auto got = exchange(pub, sub, 5, [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id; /* the buffer offset gives the frame number */
-    wanted.with_meta = false;
-    return make_frame(picture(64, 48, 0), wanted, "");
-  });
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  FrameSpec bare;  // the buffer offset gives the frame number
+  bare.with_meta = false;
+  const auto got = bus.exchange(5, frames_of("", picture(64, 48, 0), bare));
   EXPECT_EQ(ids(got), one_to(5));
   for (const auto &s : got) {
     const auto &batch = meta_of(s)->batch;
@@ -283,28 +294,19 @@ TEST(EdgeElements, BuffersWithoutBatchRecordPublishFabricatedRecords) {
 }
 
 TEST(EdgeElements, ContextIdKeepsTwoPublishersApart) {
-  BusRoot root;
-  AppPipeline sub(
-      "ovedgesrc context-id=left taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
-      "appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline left(publisher("context-id=left taggroups=VideoFrameData+DeviceInfoData"));
+  BusPair bus(subscriber("context-id=left taggroups=DeviceInfoData"),
+              "context-id=left taggroups=VideoFrameData+DeviceInfoData");
   AppPipeline right(publisher("context-id=right taggroups=VideoFrameData+DeviceInfoData"));
-  ASSERT_TRUE(left.start());
+  ASSERT_TRUE(bus.start());
   ASSERT_TRUE(right.start());
+  const FrameMaker right_frames = frames_of("right", picture(64, 48, 9));
   std::thread noise([&] {
     for (uint32_t i = 0; i < 40; ++i) {
-      FrameSpec wanted;
-      wanted.frame_id = 1000 + i;
-      right.push(make_frame(picture(64, 48, 9), wanted, "right"));
+      right.push(right_frames(1000 + i));
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
   });
-  const auto got = exchange(left, sub, 10, [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(picture(64, 48, 4), wanted, "left");
-  });
+  const auto got = bus.exchange(10, frames_of("left", picture(64, 48, 4)));
   noise.join();
   EXPECT_EQ(ids(got), one_to(10));
   for (const auto &s : got) EXPECT_NE(meta_of(s)->batch.devices[0].serial, "cam-right");
@@ -314,33 +316,24 @@ TEST(EdgeElements, TwoSourcesInOneProcessNeverWaitForEachOther) {
   // The right subscriber's consumer never takes a buffer: its streaming
   // thread blocks in the push and its pool overflows.  The left one, in the
   // same process, still gets every frame.
-  BusRoot root;
-  AppPipeline left_sub(
-      "ovedgesrc context-id=left taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
-      "appsink name=sink sync=false");
+  BusPair bus(subscriber("context-id=left taggroups=DeviceInfoData"),
+              "context-id=left taggroups=VideoFrameData+DeviceInfoData");
   AppPipeline right_sub(
       "ovedgesrc context-id=right taggroups=DeviceInfoData ! video/x-raw,format=BGR ! "
       "appsink name=stuck sync=false max-buffers=1 drop=false");
-  ASSERT_TRUE(start_live(left_sub));
-  ASSERT_TRUE(start_live(right_sub));
-  AppPipeline left(publisher("context-id=left taggroups=VideoFrameData+DeviceInfoData"));
   AppPipeline right(publisher("context-id=right taggroups=VideoFrameData+DeviceInfoData"));
-  ASSERT_TRUE(left.start());
+  ASSERT_TRUE(start_live(right_sub));
+  ASSERT_TRUE(bus.start());
   ASSERT_TRUE(right.start());
+  const FrameMaker right_frames = frames_of("right", picture(64, 48, 9));
   std::atomic<bool> done{false};
   std::thread flood([&] {
     for (uint32_t i = 1; !done.load() && i < 100000; ++i) {
-      FrameSpec wanted;
-      wanted.frame_id = i;
-      right.push(make_frame(picture(64, 48, 9), wanted, "right"));
+      right.push(right_frames(i));
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  const auto got = exchange(left, left_sub, 20, [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(picture(64, 48, 4), wanted, "left");
-  });
+  const auto got = bus.exchange(20, frames_of("left", picture(64, 48, 4)));
   done = true;
   flood.join();
   EXPECT_EQ(ids(got), one_to(20));
@@ -348,22 +341,14 @@ TEST(EdgeElements, TwoSourcesInOneProcessNeverWaitForEachOther) {
 }
 
 TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {
-  BusRoot root;
-  AppPipeline sub(
-      "ovedgesrc taggroups=SegmentationData ! video/x-raw,format=BGR ! appsink name=sink "
-      "sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData+SegmentationData"));
-  ASSERT_TRUE(pub.start());
+  BusPair bus(subscriber("taggroups=SegmentationData"), "taggroups=VideoFrameData+SegmentationData");
+  ASSERT_TRUE(bus.start());
   orvane::ai::SegmentGrid grid(2);
   for (int id : {1, 1, 2, 2, 2}) grid[0].push_back({id, id == 1 ? "road" : "car"});
   for (int id : {3, 3, 3, 3, 3}) grid[1].push_back({id, "sky"});
-  const auto got = exchange(pub, sub, 3, [&](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    wanted.grid = grid;
-    return make_frame(picture(64, 48, 0), wanted, "seg");
-  });
+  FrameSpec with_grid;
+  with_grid.grid = grid;
+  const auto got = bus.exchange(3, frames_of("seg", picture(64, 48, 0), with_grid));
   ASSERT_EQ(ids(got), one_to(3));
   const auto &seg = meta_of(got[0])->batch.frames[0].seg_results;
   ASSERT_EQ(seg.size(), 2u);
@@ -379,18 +364,12 @@ TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {
 class PixelOutput : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(PixelOutput, PlanarOutputMatchesTheSourcePicture) {
-  BusRoot root;
-  AppPipeline sub(std::string("ovedgesrc ! video/x-raw,format=") + GetParam() +
-                  " ! appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData", 320, 240));
-  ASSERT_TRUE(pub.start());
+  BusPair bus(std::string("ovedgesrc ! video/x-raw,format=") + GetParam() +
+                  " ! appsink name=sink sync=false",
+              "taggroups=VideoFrameData", 320, 240);
+  ASSERT_TRUE(bus.start());
   const cv::Mat pic = picture(320, 240, 0);
-  const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(pic, wanted, "px");
-  });
+  const auto got = bus.exchange(2, frames_of("px", pic));
   ASSERT_EQ(got.size(), 2u);
   const cv::Mat out = bgr_of(got[1]);
   ASSERT_EQ(out.size(), pic.size());
@@ -400,17 +379,10 @@ TEST_P(PixelOutput, PlanarOutputMatchesTheSourcePicture) {
 INSTANTIATE_TEST_SUITE_P(Formats, PixelOutput, ::testing::Values("I420", "NV12"));
 
 TEST(EdgeElements, A642WideBGRFrameCrossesAsThePicture) {
-  BusRoot root;
-  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData", 642, 20));
-  ASSERT_TRUE(pub.start());
+  BusPair bus(subscriber(""), "taggroups=VideoFrameData", 642, 20);
+  ASSERT_TRUE(bus.start());
   const cv::Mat pic = picture(642, 20, 5);
-  const auto got = exchange(pub, sub, 2, [&](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(pic, wanted, "wide");
-  });
+  const auto got = bus.exchange(2, frames_of("wide", pic));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(cv::norm(bgr_of(got[0]), pic, cv::NORM_INF), 0);
 }
@@ -449,30 +421,24 @@ TEST(EdgeElements, EncodedFramesCrossUnchanged) {
 }
 
 TEST(EdgeElements, PausingAndRestartingKeepsFramesComing) {
-  BusRoot root;
-  AppPipeline sub("ovedgesrc ! video/x-raw,format=BGR ! appsink name=sink sync=false");
-  ASSERT_TRUE(start_live(sub));
-  AppPipeline pub(publisher("taggroups=VideoFrameData"));
-  ASSERT_TRUE(pub.start());
-  auto make = [](uint32_t id) {
-    FrameSpec wanted;
-    wanted.frame_id = id;
-    return make_frame(picture(64, 48, 2), wanted, "p");
-  };
-  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+  BusPair bus(subscriber(""), "taggroups=VideoFrameData");
+  ASSERT_TRUE(bus.start());
+  AppPipeline &sub = bus.sub, &pub = bus.pub;
+  const FrameMaker make = frames_of("p", picture(64, 48, 2));
+  EXPECT_EQ(ids(bus.exchange(3, make)), one_to(3));
 
   /* A paused live source leaves its waiting fill; playing again resumes. */
   ASSERT_NE(gst_element_set_state(sub.pipeline(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(start_live(sub));
-  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+  EXPECT_EQ(ids(bus.exchange(3, make)), one_to(3));
 
   /* Both ends closed and opened again: new things, the same stream. */
   gst_element_set_state(sub.pipeline(), GST_STATE_NULL);
   gst_element_set_state(pub.pipeline(), GST_STATE_NULL);
   ASSERT_TRUE(start_live(sub));
   ASSERT_TRUE(pub.start());
-  EXPECT_EQ(ids(exchange(pub, sub, 3, make)), one_to(3));
+  EXPECT_EQ(ids(bus.exchange(3, make)), one_to(3));
   EXPECT_EQ(sub.error(), "");
   EXPECT_EQ(pub.error(), "");
 }

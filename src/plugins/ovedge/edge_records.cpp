@@ -8,6 +8,8 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 #include <unistd.h>
 
@@ -17,165 +19,361 @@ namespace VXCORE {
 
 namespace {
 
-const char *const kFrameLine = "************************************";
+/* ---- the wire format: one table per record
+ *
+ * A field is its tag, its member and, where the record's text names it
+ * otherwise, its text name.  The value kind on the wire follows from the
+ * member's type: string, uint32, int32, int64, float32, byte_seq, and for a
+ * list of records a pair sequence holding one unnamed pair per element, whose
+ * value is the element's own sequence.  Pairs are written in table order. */
+template <typename R, typename T>
+struct Field {
+  const char *tag;
+  T R::*member;
+  const char *text_name;
+};
 
-/* ---- encoding helpers: one per value kind */
-void put_str(NVPSeq &s, const char *n, const std::string &v) {
-  IOT_VALUE x;
-  x.iotv_string(v);
-  s.emplace_back(n, std::move(x));
-}
-void put_u32(NVPSeq &s, const char *n, uint32_t v) {
-  IOT_VALUE x;
-  x.iotv_uint32(v);
-  s.emplace_back(n, std::move(x));
-}
-void put_i32(NVPSeq &s, const char *n, int32_t v) {
-  IOT_VALUE x;
-  x.iotv_int32(v);
-  s.emplace_back(n, std::move(x));
-}
-void put_i64(NVPSeq &s, const char *n, int64_t v) {
-  IOT_VALUE x;
-  x.iotv_int64(v);
-  s.emplace_back(n, std::move(x));
-}
-void put_f32(NVPSeq &s, const char *n, float v) {
-  IOT_VALUE x;
-  x.iotv_float32(v);
-  s.emplace_back(n, std::move(x));
-}
-void put_bytes(NVPSeq &s, const char *n, const ByteVec &v) {
-  IOT_VALUE x;
-  x.iotv_byte_seq(v);
-  s.emplace_back(n, std::move(x));
-}
-/* A list: one unnamed pair per element, whose value is the element's sequence. */
-void put_list(NVPSeq &s, const char *n, std::vector<NVPSeq> elements) {
-  NVPSeq list;
-  list.reserve(elements.size());
-  for (NVPSeq &e : elements) {
-    IOT_NVP p;
-    IOT_VALUE v;
-    v.iotv_nvp_seq(std::move(e));
-    p.value(std::move(v));
-    list.push_back(std::move(p));
-  }
-  IOT_VALUE x;
-  x.iotv_nvp_seq(std::move(list));
-  s.emplace_back(n, std::move(x));
+template <typename R, typename T>
+constexpr Field<R, T> field(const char *tag, T R::*member, const char *text_name = nullptr) {
+  return {tag, member, text_name ? text_name : tag};
 }
 
-/* ---- decoding helpers: the getter of the field's type (throws on another kind) */
-void get(const IOT_VALUE &v, std::string &f) { f = v.iotv_string(); }
-void get(const IOT_VALUE &v, uint32_t &f) { f = v.iotv_uint32(); }
-void get(const IOT_VALUE &v, int32_t &f) { f = v.iotv_int32(); }
-void get(const IOT_VALUE &v, int64_t &f) { f = v.iotv_int64(); }
-void get(const IOT_VALUE &v, float &f) { f = v.iotv_float32(); }
-void get(const IOT_VALUE &v, ByteVec &f) { f = v.iotv_byte_seq(); }
+constexpr auto frame_fields() {
+  using R = FrameFields;
+  return std::make_tuple(field("stream_id", &R::stream_id), field("frame_id", &R::frame_id),
+                         field("timestamp", &R::timestamp), field("data", &R::data),
+                         field("width", &R::width), field("height", &R::height),
+                         field("channels", &R::channels), field("size", &R::size),
+                         field("format", &R::format), field("compression", &R::compression),
+                         field("framerate", &R::framerate));
+}
+
+constexpr auto table(const FrameInfo &) { return frame_fields(); }
+
+constexpr auto table(const DeviceInfo &) {
+  using R = DeviceInfo;
+  return std::make_tuple(field("stream_id", &R::stream_id), field("mac_address", &R::mac_address),
+                         field("ip_address", &R::ip_address), field("port", &R::port),
+                         field("uri", &R::uri, "URI"), field("manufacturer", &R::manufacturer),
+                         field("model", &R::model), field("serial", &R::serial),
+                         field("fw_version", &R::fw_version), field("dev_id", &R::dev_id),
+                         field("status", &R::status), field("kind", &R::kind),
+                         field("protocol", &R::protocol));
+}
+
+constexpr auto table(const ClassificationData &) {
+  using R = ClassificationData;
+  return std::make_tuple(field("index", &R::index, "Index"), field("output", &R::output, "Output"),
+                         field("label", &R::label, "Label"),
+                         field("probability", &R::probability, "Probability"));
+}
+
+constexpr auto table(const DetectionBoxData &) {
+  using R = DetectionBoxData;
+  return std::make_tuple(field("obj_id", &R::obj_id), field("obj_label", &R::obj_label),
+                         field("class_id", &R::class_id), field("class_label", &R::class_label),
+                         field("x1", &R::x1), field("y1", &R::y1), field("x2", &R::x2),
+                         field("y2", &R::y2), field("probability", &R::probability),
+                         field("meta", &R::meta));
+}
+
+constexpr auto table(const SegmentationData &) {
+  using R = SegmentationData;
+  return std::make_tuple(field("id", &R::id), field("repeat", &R::repeat),
+                         field("width", &R::width), field("height", &R::height),
+                         field("size", &R::size), field("channels", &R::channels),
+                         field("color", &R::color), field("label", &R::label),
+                         field("probability", &R::probability), field("data", &R::data));
+}
+
 template <typename T>
-void get(const IOT_VALUE &v, std::vector<T> &f) {
+constexpr auto table(const Information<T> &) {
+  using R = Information<T>;
+  return std::make_tuple(field("engine_id", &R::engine_id, "EngineID"),
+                         field("stream_id", &R::stream_id, "StreamID"),
+                         field("frame_id", &R::frame_id, "FrameID"),
+                         field("data", &R::data, "Data content"));
+}
+
+constexpr auto table(const SegmentInfo &) {
+  using R = SegmentInfo;
+  return std::make_tuple(field("engine_id", &R::engine_id), field("stream_id", &R::stream_id),
+                         field("frame_id", &R::frame_id), field("inference_id", &R::inference_id),
+                         field("data", &R::data));
+}
+
+constexpr auto table(const VXA_ClassificationData &) {
+  using R = VXA_ClassificationData;
+  return std::make_tuple(field("engine_id", &R::engine_id), field("index", &R::index),
+                         field("output", &R::output), field("label", &R::label),
+                         field("probability", &R::probability));
+}
+
+constexpr auto table(const VXA_DetectionBoxData &) {
+  using R = VXA_DetectionBoxData;
+  return std::make_tuple(field("engine_id", &R::engine_id), field("obj_id", &R::obj_id),
+                         field("obj_label", &R::obj_label), field("class_id", &R::class_id),
+                         field("class_label", &R::class_label), field("x1", &R::x1),
+                         field("y1", &R::y1), field("x2", &R::x2), field("y2", &R::y2),
+                         field("probability", &R::probability), field("meta", &R::meta));
+}
+
+constexpr auto table(const VXA_VideoFrameData &) {
+  using R = VXA_VideoFrameData;
+  return std::tuple_cat(frame_fields(),
+                        std::make_tuple(field("ClassificationResult", &R::ClassificationResult),
+                                        field("DetectionResult", &R::DetectionResult),
+                                        field("SegmentationResult", &R::SegmentationResult)));
+}
+
+constexpr auto table(const UniInfo &) {
+  using R = UniInfo;
+  return std::make_tuple(field("VideoList", &R::VideoList), field("DeviceList", &R::DeviceList));
+}
+
+/* ---- walking a table */
+
+template <typename Table, typename Fn>
+void each_field(const Table &t, Fn &&fn) {
+  std::apply([&](const auto &...f) { (fn(f), ...); }, t);
+}
+
+/* Calls fn with the field tagged `name`; false when the record has none. */
+template <typename Table, typename Fn>
+bool with_field(const Table &t, const std::string &name, Fn &&fn) {
+  return std::apply([&](const auto &...f) { return ((name == f.tag && (fn(f), true)) || ...); }, t);
+}
+
+template <typename R>
+NVPSeq encode_record(const R &r);
+template <typename R>
+void decode_record(const NVPSeq &seq, R &r);
+template <typename R>
+void decode_record(NVPSeq &&seq, R &r);
+
+/* ---- encoding: the value of each member type */
+
+void set(IOT_VALUE &x, const std::string &v) { x.iotv_string(v); }
+void set(IOT_VALUE &x, uint32_t v) { x.iotv_uint32(v); }
+void set(IOT_VALUE &x, int32_t v) { x.iotv_int32(v); }
+void set(IOT_VALUE &x, int64_t v) { x.iotv_int64(v); }
+void set(IOT_VALUE &x, float v) { x.iotv_float32(v); }
+void set(IOT_VALUE &x, const ByteVec &v) { x.iotv_byte_seq(v); }
+template <typename T>
+void set(IOT_VALUE &x, const std::vector<T> &list) {
+  NVPSeq elements;
+  elements.reserve(list.size());
+  for (const T &t : list) {
+    IOT_VALUE e;
+    e.iotv_nvp_seq(encode_record(t));
+    elements.emplace_back(std::string(), std::move(e));
+  }
+  x.iotv_nvp_seq(std::move(elements));
+}
+
+template <typename T>
+IOT_VALUE value_of(const T &v) {
+  IOT_VALUE x;
+  set(x, v);
+  return x;
+}
+
+template <typename R>
+void encode_into(NVPSeq &s, const R &r) {
+  each_field(table(r), [&](const auto &f) { s.emplace_back(f.tag, value_of(r.*f.member)); });
+}
+
+template <typename R>
+NVPSeq encode_record(const R &r) {
+  NVPSeq s;
+  s.reserve(std::tuple_size<decltype(table(r))>::value);
+  encode_into(s, r);
+  return s;
+}
+
+/* ---- decoding: the getter of the member's type (throws on another kind) */
+
+void read(const IOT_VALUE &v, std::string &f) { f = v.iotv_string(); }
+void read(const IOT_VALUE &v, uint32_t &f) { f = v.iotv_uint32(); }
+void read(const IOT_VALUE &v, int32_t &f) { f = v.iotv_int32(); }
+void read(const IOT_VALUE &v, int64_t &f) { f = v.iotv_int64(); }
+void read(const IOT_VALUE &v, float &f) { f = v.iotv_float32(); }
+void read(const IOT_VALUE &v, ByteVec &f) { f = v.iotv_byte_seq(); }
+template <typename T>
+void read(const IOT_VALUE &v, std::vector<T> &f) {
   // A repeated list tag replaces the earlier list, like every other tag.
   std::vector<T> out;
   for (const IOT_NVP &e : v.iotv_nvp_seq()) {
     T t;
-    t.Decode(e.value().iotv_nvp_seq());
+    decode_record(e.value().iotv_nvp_seq(), t);
     out.push_back(std::move(t));
   }
   f = std::move(out);
 }
 
-/* Compares the pair's name with a tag and, on a match, reads the field. */
+/* The same, moving byte and pair sequences out of the value. */
 template <typename F>
-void tag(const IOT_NVP &p, const char *name, F &field) {
-  if (p.name() == name) get(p.value(), field);
+void take(IOT_VALUE &v, F &f) {
+  read(v, f);
 }
-
+void take(IOT_VALUE &v, ByteVec &f) { f = v.take_byte_seq(); }
 template <typename T>
-std::vector<NVPSeq> element_seqs(const std::vector<T> &v) {
-  std::vector<NVPSeq> out;
-  out.reserve(v.size());
-  for (const T &t : v) out.push_back(t.Encode());
-  return out;
+void take(IOT_VALUE &v, std::vector<T> &f) {
+  std::vector<T> out;
+  for (IOT_NVP &e : v.take_nvp_seq()) {
+    T t;
+    decode_record(e.value().take_nvp_seq(), t);
+    out.push_back(std::move(t));
+  }
+  f = std::move(out);
 }
 
-void encode_frame_fields(NVPSeq &s, const std::string &stream_id, uint32_t frame_id,
-                         int64_t timestamp, const ByteVec &data, uint32_t width, uint32_t height,
-                         uint32_t channels, uint32_t size, const std::string &format,
-                         const std::string &compression, float framerate) {
-  put_str(s, "stream_id", stream_id);
-  put_u32(s, "frame_id", frame_id);
-  put_i64(s, "timestamp", timestamp);
-  put_bytes(s, "data", data);
-  put_u32(s, "width", width);
-  put_u32(s, "height", height);
-  put_u32(s, "channels", channels);
-  put_u32(s, "size", size);
-  put_str(s, "format", format);
-  put_str(s, "compression", compression);
-  put_f32(s, "framerate", framerate);
+/* Unknown tags are skipped; a repeated tag overwrites the earlier value. */
+template <typename R>
+void decode_record(const NVPSeq &seq, R &r) {
+  const auto t = table(r);
+  for (const IOT_NVP &p : seq)
+    with_field(t, p.name(), [&](const auto &f) { read(p.value(), r.*f.member); });
 }
 
 template <typename R>
-void decode_frame_fields(const IOT_NVP &p, R &r) {
-  tag(p, "stream_id", r.stream_id);
-  tag(p, "frame_id", r.frame_id);
-  tag(p, "timestamp", r.timestamp);
-  tag(p, "data", r.data);
-  tag(p, "width", r.width);
-  tag(p, "height", r.height);
-  tag(p, "channels", r.channels);
-  tag(p, "size", r.size);
-  tag(p, "format", r.format);
-  tag(p, "compression", r.compression);
-  tag(p, "framerate", r.framerate);
+void decode_record(NVPSeq &&seq, R &r) {
+  const auto t = table(r);
+  for (IOT_NVP &p : seq)
+    with_field(t, p.name(), [&](const auto &f) { take(p.value(), r.*f.member); });
 }
 
-}  // namespace
+/* ---- texts: one "name = value" line per field */
 
-/* ------------------------------------------------------------- FrameInfo */
+const char *const kFrameLine = "************************************";
 
-NVPSeq FrameInfo::Encode() const {
-  NVPSeq s;
-  s.reserve(11);
-  encode_frame_fields(s, stream_id, frame_id, timestamp, data, width, height, channels, size,
-                      format, compression, framerate);
-  return s;
+void list_text(std::ostream &ss, const std::vector<SegmentationData> &v);
+template <typename T>
+void list_text(std::ostream &ss, const std::vector<T> &v);
+
+template <typename T>
+void text_line(std::ostream &ss, const char *name, const T &v) {
+  ss << name << " = " << v << "\n";
+}
+/* Pictures show their first bytes. */
+void text_line(std::ostream &ss, const char *name, const ByteVec &v) {
+  ss << name << " = ";
+  for (size_t i = 0; i < v.size() && i < 10; ++i) ss << static_cast<int>(v[i]) << ",";
+  ss << " ... \n";
+}
+template <typename T>
+void text_line(std::ostream &ss, const char *name, const std::vector<T> &v) {
+  ss << name << " = \n";
+  list_text(ss, v);
 }
 
-void FrameInfo::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) decode_frame_fields(p, *this);
-}
-
-void FrameInfo::Decode(NVPSeq &&seq) {
-  for (IOT_NVP &p : seq) {
-    if (p.name() == "data" && p.value().kind() == com::quillmark::iot::IOT_KIND::BYTE_SEQ)
-      data = p.value().take_byte_seq();
-    else
-      decode_frame_fields(p, *this);
-  }
-}
-
-std::string FrameInfo::GetString() const {
-  if (data.empty()) return "";
+template <typename R>
+std::string record_text(const R &r) {
   std::stringstream ss;
   ss << kFrameLine << "\n";
-  ss << "stream_id = " << stream_id << "\n";
-  ss << "frame_id = " << frame_id << "\n";
-  ss << "timestamp = " << timestamp << "\n";
-  ss << "data = ";
-  for (size_t i = 0; i < data.size() && i < 10; ++i) ss << static_cast<int>(data[i]) << ",";
-  ss << " ... " << "\n";
-  ss << "width = " << width << "\n";
-  ss << "height = " << height << "\n";
-  ss << "channels = " << channels << "\n";
-  ss << "size = " << size << "\n";
-  ss << "format = " << format << "\n";
-  ss << "compression = " << compression << "\n";
-  ss << "framerate = " << framerate << "\n";
+  each_field(table(r), [&](const auto &f) { text_line(ss, f.text_name, r.*f.member); });
   ss << kFrameLine << "\n";
   return ss.str();
 }
+
+void element_text(std::ostream &ss, const ClassificationData &c) {
+  each_field(table(c), [&](const auto &f) {
+    ss << " ";
+    text_line(ss, f.text_name, c.*f.member);
+  });
+  ss << " --------- \n";
+}
+void element_text(std::ostream &ss, const DetectionBoxData &d) {
+  ss << " (ObjID, ObjLabel) = (" << d.obj_id << ", " << d.obj_label << ")\n";
+  ss << " (ClassID, ClassLabel) = (" << d.class_id << ", " << d.class_label << ")\n";
+  ss << " (X1, Y1, X2, Y2) = (" << d.x1 << ", " << d.y1 << ", " << d.x2 << ", " << d.y2 << ")\n";
+  ss << " Probability = " << d.probability << "\n";
+  ss << " Meta = " << d.meta << "\n";
+  ss << " --------- \n";
+}
+
+/* Result elements: each under its index. */
+template <typename T>
+void list_text(std::ostream &ss, const std::vector<T> &v) {
+  for (size_t i = 0; i < v.size(); ++i) {
+    ss << "[" << i << "]\n";
+    element_text(ss, v[i]);
+  }
+}
+/* Segmentation runs: the first ten, one line each. */
+void list_text(std::ostream &ss, const std::vector<SegmentationData> &v) {
+  for (size_t i = 0; i < v.size() && i < 10; ++i)
+    ss << v[i].id << ", " << v[i].label << ", " << v[i].width << ", " << v[i].height << "\n";
+  ss << " ... \n";
+}
+
+/* ---- copying a frame: every field, the picture appended */
+
+template <typename T>
+void copy_field(T &to, const T &from) {
+  to = from;
+}
+void copy_field(ByteVec &to, const ByteVec &from) { to.insert(to.end(), from.begin(), from.end()); }
+
+}  // namespace
+
+/* ------------------------------------------------------------- records */
+
+NVPSeq FrameInfo::Encode() const { return encode_record(*this); }
+void FrameInfo::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+void FrameInfo::Decode(NVPSeq &&seq) { decode_record(std::move(seq), *this); }
+std::string FrameInfo::GetString() const { return data.empty() ? "" : record_text(*this); }
+void FrameInfo::Copy(FrameInfo &dst) const {
+  each_field(table(*this), [&](const auto &f) { copy_field(dst.*f.member, this->*f.member); });
+}
+
+NVPSeq DeviceInfo::Encode() const { return encode_record(*this); }
+void DeviceInfo::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+std::string DeviceInfo::GetString() const { return record_text(*this); }
+
+void ClassificationData::Encode(NVPSeq &seq) const { encode_into(seq, *this); }
+void ClassificationData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+
+void DetectionBoxData::Encode(NVPSeq &seq) const { encode_into(seq, *this); }
+void DetectionBoxData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+
+NVPSeq SegmentationData::Encode() const { return encode_record(*this); }
+void SegmentationData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+
+template <typename T>
+NVPSeq Information<T>::Encode() const {
+  return encode_record(*this);
+}
+template <typename T>
+void Information<T>::Decode(const NVPSeq &seq) {
+  decode_record(seq, *this);
+}
+template <typename T>
+std::string Information<T>::GetString() const {
+  return record_text(*this);
+}
+template struct Information<ClassificationData>;
+template struct Information<DetectionBoxData>;
+
+NVPSeq SegmentInfo::Encode() const { return encode_record(*this); }
+void SegmentInfo::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+std::string SegmentInfo::GetString() const { return data.empty() ? "" : record_text(*this); }
+
+NVPSeq VXA_ClassificationData::Encode() const { return encode_record(*this); }
+void VXA_ClassificationData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+
+NVPSeq VXA_DetectionBoxData::Encode() const { return encode_record(*this); }
+void VXA_DetectionBoxData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+
+NVPSeq VXA_VideoFrameData::Encode() const { return encode_record(*this); }
+void VXA_VideoFrameData::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+void VXA_VideoFrameData::Decode(NVPSeq &&seq) { decode_record(std::move(seq), *this); }
+
+NVPSeq UniInfo::Encode() const { return encode_record(*this); }
+void UniInfo::Decode(const NVPSeq &seq) { decode_record(seq, *this); }
+void UniInfo::Decode(NVPSeq &&seq) { decode_record(std::move(seq), *this); }
+
+/* ------------------------------------------------------------- pictures */
 
 namespace {
 
@@ -219,8 +417,7 @@ bool jpeg_size(const ByteVec &d, uint32_t &width, uint32_t &height) {
 
 }  // namespace
 
-void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t size,
-                  const std::string &compression, cv::Mat &mat) {
+void FrameFields::ToMat(cv::Mat &mat) const {
   if (data.empty() || width == 0 || height == 0) return;
   check_pixels(width, height, "image");
   const int rows = static_cast<int>(height), cols = static_cast<int>(width);
@@ -259,23 +456,7 @@ void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t
   }
 }
 
-void FrameInfo::ToMat(cv::Mat &mat) const {
-  frame_to_mat(data, width, height, size, compression, mat);
-}
-
-void FrameInfo::Copy(FrameInfo &dst) const {
-  dst.stream_id = stream_id;
-  dst.frame_id = frame_id;
-  dst.timestamp = timestamp;
-  dst.width = width;
-  dst.height = height;
-  dst.channels = channels;
-  dst.size = size;
-  dst.format = format;
-  dst.compression = compression;
-  dst.framerate = framerate;
-  dst.data.insert(dst.data.end(), data.begin(), data.end());
-}
+/* ------------------------------------------------------------- time */
 
 namespace {
 std::tm local_now(std::chrono::system_clock::time_point now) {
@@ -316,376 +497,6 @@ int64_t FrameInfo::GetDigitTimeSince1970() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-/* ------------------------------------------------------------- DeviceInfo */
-
-NVPSeq DeviceInfo::Encode() const {
-  NVPSeq s;
-  s.reserve(13);
-  put_str(s, "stream_id", stream_id);
-  put_str(s, "mac_address", mac_address);
-  put_str(s, "ip_address", ip_address);
-  put_i32(s, "port", port);
-  put_str(s, "uri", uri);
-  put_str(s, "manufacturer", manufacturer);
-  put_str(s, "model", model);
-  put_str(s, "serial", serial);
-  put_str(s, "fw_version", fw_version);
-  put_str(s, "dev_id", dev_id);
-  put_str(s, "status", status);
-  put_str(s, "kind", kind);
-  put_str(s, "protocol", protocol);
-  return s;
-}
-
-void DeviceInfo::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "stream_id", stream_id);
-    tag(p, "mac_address", mac_address);
-    tag(p, "ip_address", ip_address);
-    tag(p, "port", port);
-    tag(p, "uri", uri);
-    tag(p, "manufacturer", manufacturer);
-    tag(p, "model", model);
-    tag(p, "serial", serial);
-    tag(p, "fw_version", fw_version);
-    tag(p, "dev_id", dev_id);
-    tag(p, "status", status);
-    tag(p, "kind", kind);
-    tag(p, "protocol", protocol);
-  }
-}
-
-std::string DeviceInfo::GetString() const {
-  std::stringstream ss;
-  ss << kFrameLine << "\n";
-  ss << "stream_id = " << stream_id << "\n";
-  ss << "mac_address = " << mac_address << "\n";
-  ss << "ip_address = " << ip_address << "\n";
-  ss << "port = " << port << "\n";
-  ss << "URI = " << uri << "\n";
-  ss << "manufacturer = " << manufacturer << "\n";
-  ss << "model = " << model << "\n";
-  ss << "serial = " << serial << "\n";
-  ss << "fw_version = " << fw_version << "\n";
-  ss << "dev_id = " << dev_id << "\n";
-  ss << "status = " << status << "\n";
-  ss << "kind = " << kind << "\n";
-  ss << "protocol = " << protocol << "\n";
-  ss << kFrameLine << "\n";
-  return ss.str();
-}
-
-/* ------------------------------------------------------------- elements */
-
-void ClassificationData::Encode(NVPSeq &s) const {
-  put_i32(s, "index", index);
-  put_str(s, "output", output);
-  put_str(s, "label", label);
-  put_f32(s, "probability", probability);
-}
-
-void ClassificationData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "index", index);
-    tag(p, "output", output);
-    tag(p, "label", label);
-    tag(p, "probability", probability);
-  }
-}
-
-void DetectionBoxData::Encode(NVPSeq &s) const {
-  put_i32(s, "obj_id", obj_id);
-  put_str(s, "obj_label", obj_label);
-  put_i32(s, "class_id", class_id);
-  put_str(s, "class_label", class_label);
-  put_f32(s, "x1", x1);
-  put_f32(s, "y1", y1);
-  put_f32(s, "x2", x2);
-  put_f32(s, "y2", y2);
-  put_f32(s, "probability", probability);
-  put_str(s, "meta", meta);
-}
-
-void DetectionBoxData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "obj_id", obj_id);
-    tag(p, "obj_label", obj_label);
-    tag(p, "class_id", class_id);
-    tag(p, "class_label", class_label);
-    tag(p, "x1", x1);
-    tag(p, "y1", y1);
-    tag(p, "x2", x2);
-    tag(p, "y2", y2);
-    tag(p, "probability", probability);
-    tag(p, "meta", meta);
-  }
-}
-
-NVPSeq SegmentationData::Encode() const {
-  NVPSeq s;
-  s.reserve(10);
-  put_u32(s, "id", id);
-  put_u32(s, "repeat", repeat);
-  put_u32(s, "width", width);
-  put_u32(s, "height", height);
-  put_u32(s, "size", size);
-  put_u32(s, "channels", channels);
-  put_u32(s, "color", color);
-  put_str(s, "label", label);
-  put_f32(s, "probability", probability);
-  put_bytes(s, "data", data);
-  return s;
-}
-
-void SegmentationData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "id", id);
-    tag(p, "repeat", repeat);
-    tag(p, "width", width);
-    tag(p, "height", height);
-    tag(p, "size", size);
-    tag(p, "channels", channels);
-    tag(p, "color", color);
-    tag(p, "label", label);
-    tag(p, "probability", probability);
-    tag(p, "data", data);
-  }
-}
-
-NVPSeq VXA_ClassificationData::Encode() const {
-  NVPSeq s;
-  put_str(s, "engine_id", engine_id);
-  put_u32(s, "index", index);
-  put_str(s, "output", output);
-  put_str(s, "label", label);
-  put_f32(s, "probability", probability);
-  return s;
-}
-
-void VXA_ClassificationData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "engine_id", engine_id);
-    tag(p, "index", index);
-    tag(p, "output", output);
-    tag(p, "label", label);
-    tag(p, "probability", probability);
-  }
-}
-
-NVPSeq VXA_DetectionBoxData::Encode() const {
-  NVPSeq s;
-  put_str(s, "engine_id", engine_id);
-  put_u32(s, "obj_id", obj_id);
-  put_str(s, "obj_label", obj_label);
-  put_u32(s, "class_id", class_id);
-  put_str(s, "class_label", class_label);
-  put_f32(s, "x1", x1);
-  put_f32(s, "y1", y1);
-  put_f32(s, "x2", x2);
-  put_f32(s, "y2", y2);
-  put_f32(s, "probability", probability);
-  put_str(s, "meta", meta);
-  return s;
-}
-
-void VXA_DetectionBoxData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "engine_id", engine_id);
-    tag(p, "obj_id", obj_id);
-    tag(p, "obj_label", obj_label);
-    tag(p, "class_id", class_id);
-    tag(p, "class_label", class_label);
-    tag(p, "x1", x1);
-    tag(p, "y1", y1);
-    tag(p, "x2", x2);
-    tag(p, "y2", y2);
-    tag(p, "probability", probability);
-    tag(p, "meta", meta);
-  }
-}
-
-/* ------------------------------------------------------------- containers */
-
-namespace {
-/* Classification and detection elements append their pairs to a sequence. */
-template <typename T>
-std::vector<NVPSeq> appended_seqs(const std::vector<T> &v) {
-  std::vector<NVPSeq> out;
-  out.reserve(v.size());
-  for (const T &t : v) {
-    NVPSeq e;
-    t.Encode(e);
-    out.push_back(std::move(e));
-  }
-  return out;
-}
-}  // namespace
-
-template <typename T>
-NVPSeq Information<T>::Encode() const {
-  NVPSeq s;
-  put_str(s, "engine_id", engine_id);
-  put_str(s, "stream_id", stream_id);
-  put_u32(s, "frame_id", frame_id);
-  put_list(s, "data", appended_seqs(data));
-  return s;
-}
-
-template <typename T>
-void Information<T>::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "engine_id", engine_id);
-    tag(p, "stream_id", stream_id);
-    tag(p, "frame_id", frame_id);
-    tag(p, "data", data);
-  }
-}
-
-namespace {
-void element_text(std::stringstream &ss, const ClassificationData &c) {
-  ss << " Index = " << c.index << "\n";
-  ss << " Output = " << c.output << "\n";
-  ss << " Label = " << c.label << "\n";
-  ss << " Probability = " << c.probability << "\n";
-  ss << " --------- " << "\n";
-}
-void element_text(std::stringstream &ss, const DetectionBoxData &d) {
-  ss << " (ObjID, ObjLabel) = (" << d.obj_id << ", " << d.obj_label << ")" << "\n";
-  ss << " (ClassID, ClassLabel) = (" << d.class_id << ", " << d.class_label << ")" << "\n";
-  ss << " (X1, Y1, X2, Y2) = (" << d.x1 << ", " << d.y1 << ", " << d.x2 << ", " << d.y2 << ")"
-     << "\n";
-  ss << " Probability = " << d.probability << "\n";
-  ss << " Meta = " << d.meta << "\n";
-  ss << " --------- " << "\n";
-}
-}  // namespace
-
-template <typename T>
-std::string Information<T>::GetString() const {
-  std::stringstream ss;
-  ss << kFrameLine << "\n";
-  ss << "EngineID = " << engine_id << "\n";
-  ss << "StreamID = " << stream_id << "\n";
-  ss << "FrameID = " << frame_id << "\n";
-  ss << "Data content = " << "\n";
-  for (size_t i = 0; i < data.size(); ++i) {
-    ss << "[" << i << "]" << "\n";
-    element_text(ss, data[i]);
-  }
-  ss << kFrameLine << "\n";
-  return ss.str();
-}
-
-template struct Information<ClassificationData>;
-template struct Information<DetectionBoxData>;
-
-NVPSeq SegmentInfo::Encode() const {
-  NVPSeq s;
-  put_str(s, "engine_id", engine_id);
-  put_str(s, "stream_id", stream_id);
-  put_u32(s, "frame_id", frame_id);
-  put_u32(s, "inference_id", inference_id);
-  put_list(s, "data", element_seqs(data));
-  return s;
-}
-
-void SegmentInfo::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "engine_id", engine_id);
-    tag(p, "stream_id", stream_id);
-    tag(p, "frame_id", frame_id);
-    tag(p, "inference_id", inference_id);
-    tag(p, "data", data);
-  }
-}
-
-std::string SegmentInfo::GetString() const {
-  if (data.empty()) return "";
-  std::stringstream ss;
-  ss << kFrameLine << "\n";
-  ss << "engine_id = " << engine_id << "\n";
-  ss << "stream_id = " << stream_id << "\n";
-  ss << "frame_id = " << frame_id << "\n";
-  ss << "inference_id = " << inference_id << "\n";
-  ss << "data = \n";
-  for (size_t i = 0; i < data.size() && i < 10; ++i) {
-    char buf[64];
-    ss << data[i].id << ", " << data[i].label << ", ";
-    std::snprintf(buf, sizeof buf, "%u, %u", data[i].width, data[i].height);
-    ss << buf << "\n";
-  }
-  ss << " ... " << "\n";
-  ss << kFrameLine << "\n";
-  return ss.str();
-}
-
-NVPSeq VXA_VideoFrameData::Encode() const {
-  NVPSeq s;
-  s.reserve(14);
-  encode_frame_fields(s, stream_id, frame_id, timestamp, data, width, height, channels, size,
-                      format, compression, framerate);
-  put_list(s, "ClassificationResult", element_seqs(ClassificationResult));
-  put_list(s, "DetectionResult", element_seqs(DetectionResult));
-  put_list(s, "SegmentationResult", element_seqs(SegmentationResult));
-  return s;
-}
-
-void VXA_VideoFrameData::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    decode_frame_fields(p, *this);
-    tag(p, "ClassificationResult", ClassificationResult);
-    tag(p, "DetectionResult", DetectionResult);
-    tag(p, "SegmentationResult", SegmentationResult);
-  }
-}
-
-void VXA_VideoFrameData::Decode(NVPSeq &&seq) {
-  for (IOT_NVP &p : seq) {
-    if (p.name() == "data" && p.value().kind() == com::quillmark::iot::IOT_KIND::BYTE_SEQ) {
-      data = p.value().take_byte_seq();
-      continue;
-    }
-    decode_frame_fields(p, *this);
-    tag(p, "ClassificationResult", ClassificationResult);
-    tag(p, "DetectionResult", DetectionResult);
-    tag(p, "SegmentationResult", SegmentationResult);
-  }
-}
-
-void VXA_VideoFrameData::ToMat(cv::Mat &mat) const {
-  frame_to_mat(data, width, height, size, compression, mat);
-}
-
-NVPSeq UniInfo::Encode() const {
-  NVPSeq s;
-  put_list(s, "VideoList", element_seqs(VideoList));
-  put_list(s, "DeviceList", element_seqs(DeviceList));
-  return s;
-}
-
-void UniInfo::Decode(const NVPSeq &seq) {
-  for (const IOT_NVP &p : seq) {
-    tag(p, "VideoList", VideoList);
-    tag(p, "DeviceList", DeviceList);
-  }
-}
-
-void UniInfo::Decode(NVPSeq &&seq) {
-  for (IOT_NVP &p : seq) {
-    if (p.name() == "VideoList") {
-      // As the copying decode: a repeated list replaces the earlier one.
-      std::vector<VXA_VideoFrameData> list;
-      for (IOT_NVP &e : p.value().take_nvp_seq()) {
-        VXA_VideoFrameData v;
-        v.Decode(e.value().take_nvp_seq());
-        list.push_back(std::move(v));
-      }
-      VideoList = std::move(list);
-    }
-    tag(p, "DeviceList", DeviceList);
-  }
 }
 
 /* ------------------------------------------------------------- utilities */

@@ -28,7 +28,9 @@ struct TiedEq {
   friend bool operator!=(const R &a, const R &b) { return !(a == b); }
 };
 
-struct FrameInfo : TiedEq<FrameInfo> {
+/* The fields of a frame: the frame record's and, with its results, the
+ * combined record's. */
+struct FrameFields {
   std::string stream_id;
   uint32_t frame_id = 0;
   int64_t timestamp = 0;
@@ -38,14 +40,23 @@ struct FrameInfo : TiedEq<FrameInfo> {
   std::string compression;
   float framerate = 0.f;
 
+  /* The picture as an image.  Throws std::out_of_range when data is shorter
+   * than the copy needs or an encoded frame is larger than the image. */
+  void ToMat(cv::Mat &mat) const;
+
+ protected:
+  auto frame_tie() const {
+    return std::tie(stream_id, frame_id, timestamp, data, width, height, channels, size, format,
+                    compression, framerate);
+  }
+};
+
+struct FrameInfo : FrameFields, TiedEq<FrameInfo> {
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
   /* The same, moving the frame bytes out of seq instead of copying them. */
   void Decode(NVPSeq &&seq);
   std::string GetString() const;
-  /* Throws std::out_of_range when data is shorter than the copy needs or an
-   * encoded frame is larger than the image. */
-  void ToMat(cv::Mat &mat) const;
   /* Copies every field into dst and appends data to dst's bytes. */
   void Copy(FrameInfo &dst) const;
 
@@ -53,10 +64,7 @@ struct FrameInfo : TiedEq<FrameInfo> {
   static uint64_t GetDigitUTCTime();
   static int64_t GetDigitTimeSince1970();
 
-  auto tie() const {
-    return std::tie(stream_id, frame_id, timestamp, data, width, height, channels, size, format,
-                    compression, framerate);
-  }
+  auto tie() const { return frame_tie(); }
 };
 
 struct DeviceInfo : TiedEq<DeviceInfo> {
@@ -172,15 +180,7 @@ struct VXA_DetectionBoxData : TiedEq<VXA_DetectionBoxData> {
 
 using VXA_SegmentationData = SegmentationData;
 
-struct VXA_VideoFrameData : TiedEq<VXA_VideoFrameData> {
-  std::string stream_id;
-  uint32_t frame_id = 0;
-  int64_t timestamp = 0;
-  ByteVec data;
-  uint32_t width = 0, height = 0, channels = 0, size = 0;
-  std::string format;
-  std::string compression;
-  float framerate = 0.f;
+struct VXA_VideoFrameData : FrameFields, TiedEq<VXA_VideoFrameData> {
   std::vector<VXA_ClassificationData> ClassificationResult;
   std::vector<VXA_DetectionBoxData> DetectionResult;
   std::vector<VXA_SegmentationData> SegmentationResult;
@@ -189,11 +189,9 @@ struct VXA_VideoFrameData : TiedEq<VXA_VideoFrameData> {
   void Decode(const NVPSeq &seq);
   /* The same, moving the picture out of the sequence instead of copying it. */
   void Decode(NVPSeq &&seq);
-  void ToMat(cv::Mat &mat) const;
   auto tie() const {
-    return std::tie(stream_id, frame_id, timestamp, data, width, height, channels, size, format,
-                    compression, framerate, ClassificationResult, DetectionResult,
-                    SegmentationResult);
+    return std::tuple_cat(frame_tie(),
+                          std::tie(ClassificationResult, DetectionResult, SegmentationResult));
   }
 };
 
@@ -228,9 +226,6 @@ std::string generateUUID();
 
 /* The digits YYYYMMDDhhmmssmmm of a local time as a number. */
 uint64_t digit_time(const std::tm &local, int millis);
-/* Shared by FrameInfo and VXA_VideoFrameData. */
-void frame_to_mat(const ByteVec &data, uint32_t width, uint32_t height, uint32_t size,
-                  const std::string &compression, cv::Mat &mat);
 
 }  // namespace VXCORE
 

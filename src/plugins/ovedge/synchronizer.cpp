@@ -6,6 +6,8 @@
 
 #include <glib.h>
 
+#include "box_convert.h"
+
 namespace VXCORE {
 
 /* One source's waiting frames and results.  `mark` is the frame id of the
@@ -511,59 +513,25 @@ void ReceiveImage::callback(UniInfo &&uni, const SampleOrigin &origin) {
 
 namespace {
 
-void fill_from_video(SynchronizedData &sd, VXA_VideoFrameData &v, bool move_data) {
-  FrameInfo &f = sd.frame;
-  f.stream_id = v.stream_id;
-  f.frame_id = v.frame_id;
-  f.timestamp = v.timestamp;
-  if (move_data)
-    f.data = std::move(v.data);
-  else
-    f.data = v.data;
-  f.width = v.width;
-  f.height = v.height;
-  f.channels = v.channels;
-  f.size = v.size;
-  f.format = v.format;
-  f.compression = v.compression;
-  f.framerate = v.framerate;
+void fill_from_video(SynchronizedData &sd, VXA_VideoFrameData &&v) {
   if (!v.ClassificationResult.empty()) {
     sd.classification.engine_id = v.ClassificationResult.front().engine_id;
     sd.classification.stream_id = v.stream_id;
     sd.classification.frame_id = v.frame_id;
-    for (const VXA_ClassificationData &c : v.ClassificationResult) {
-      ClassificationData d;
-      d.index = static_cast<int32_t>(c.index);
-      d.output = c.output;
-      d.label = c.label;
-      d.probability = c.probability;
-      sd.classification.data.push_back(std::move(d));
-    }
+    append_classifications(sd.classification.data, v.ClassificationResult);
   }
   if (!v.DetectionResult.empty()) {
     sd.detection.engine_id = v.DetectionResult.front().engine_id;
     sd.detection.stream_id = v.stream_id;
     sd.detection.frame_id = v.frame_id;
-    for (const VXA_DetectionBoxData &b : v.DetectionResult) {
-      DetectionBoxData d;
-      d.obj_id = static_cast<int32_t>(b.obj_id);
-      d.class_id = static_cast<int32_t>(b.class_id);
-      d.obj_label = b.obj_label;
-      d.class_label = b.class_label;
-      d.x1 = b.x1;
-      d.y1 = b.y1;
-      d.x2 = b.x2;
-      d.y2 = b.y2;
-      d.probability = b.probability;
-      d.meta = b.meta;
-      sd.detection.data.push_back(std::move(d));
-    }
+    append_boxes(sd.detection.data, v.DetectionResult);
   }
   if (!v.SegmentationResult.empty()) {
     sd.segmentation.stream_id = v.stream_id;
     sd.segmentation.frame_id = v.frame_id;
-    sd.segmentation.data = v.SegmentationResult;
+    sd.segmentation.data = std::move(v.SegmentationResult);
   }
+  static_cast<FrameFields &>(sd.frame) = std::move(static_cast<FrameFields &>(v));
 }
 
 }  // namespace
@@ -571,8 +539,7 @@ void fill_from_video(SynchronizedData &sd, VXA_VideoFrameData &v, bool move_data
 SynchronizedData ReceiveImage::parser(const UniInfo &uni) {
   SynchronizedData sd;
   if (!uni.VideoList.empty()) {
-    VXA_VideoFrameData v = uni.VideoList.front();
-    fill_from_video(sd, v, true);
+    fill_from_video(sd, VXA_VideoFrameData(uni.VideoList.front()));
   }
   if (!uni.DeviceList.empty()) sd.device = uni.DeviceList.front();
   return sd;
@@ -580,7 +547,7 @@ SynchronizedData ReceiveImage::parser(const UniInfo &uni) {
 
 SynchronizedData ReceiveImage::parser(UniInfo &&uni) {
   SynchronizedData sd;
-  if (!uni.VideoList.empty()) fill_from_video(sd, uni.VideoList.front(), true);
+  if (!uni.VideoList.empty()) fill_from_video(sd, std::move(uni.VideoList.front()));
   if (!uni.DeviceList.empty()) sd.device = std::move(uni.DeviceList.front());
   return sd;
 }

@@ -9,6 +9,7 @@
 
 #include "edge_records.h"
 #include "meshapi/nvp_codec.h"
+#include "record_samples.h"
 
 using namespace VXCORE;
 
@@ -43,15 +44,6 @@ void describe(F &f, const char *compression, ByteVec data, uint32_t w, uint32_t 
   f.framerate = 15.f;
 }
 
-ClassificationData cls_entry(int32_t index, const char *label, float p) {
-  ClassificationData c;
-  c.index = index;
-  c.output = "prob";
-  c.label = label;
-  c.probability = p;
-  return c;
-}
-
 ByteVec jpeg(int w, int h) {
   cv::Mat img(h, w, CV_8UC3, cv::Scalar(10, 200, 30));
   std::vector<uint8_t> out;
@@ -81,44 +73,21 @@ int main(int argc, char **argv) {
   describe(f, "H264", pixels(2, 2), 2, 2);
   ok &= write(dir, "frame_other", f.Encode());
 
-  DeviceInfo d;
-  d.stream_id = "cam-0";
-  d.mac_address = "00:11:22:33:44:55";
-  d.ip_address = "192.168.1.20";
-  d.port = 554;
-  d.uri = "rtsp://192.168.1.20/stream1";
-  d.manufacturer = "maker";
-  d.model = "cam";
-  d.serial = "SN123";
-  d.fw_version = "1.0.2";
-  d.dev_id = "dev-7";
-  d.status = "online";
-  d.kind = "camera";
-  d.protocol = "rtsp";
+  const DeviceInfo d = recordsamples::device();
   ok &= write(dir, "device", d.Encode());
 
   Information<ClassificationData> cls;
   cls.engine_id = "engine-1";
   cls.stream_id = "cam-0";
   cls.frame_id = 41;
-  cls.data = {cls_entry(0, "red", 0.9f), cls_entry(1, "blue", 0.4f)};
+  cls.data = {recordsamples::cls(0, "red"), recordsamples::cls(-1, "blue")};
   ok &= write(dir, "classification", cls.Encode());
 
   Information<DetectionBoxData> det;
   det.engine_id = "engine-1";
   det.stream_id = "cam-0";
   det.frame_id = 41;
-  DetectionBoxData box;
-  box.obj_id = -1;
-  box.class_id = 2;
-  box.obj_label = "ball";
-  box.class_label = "ball";
-  box.x1 = 0.1f;
-  box.y1 = 0.2f;
-  box.x2 = 0.5f;
-  box.y2 = 0.6f;
-  box.probability = 0.8f;
-  det.data = {box, box};
+  det.data = {recordsamples::box(-1, 2), recordsamples::box(3, 4)};
   det.data[1].meta = "pose";
   ok &= write(dir, "detection", det.Encode());
 
@@ -127,41 +96,13 @@ int main(int argc, char **argv) {
   seg.stream_id = "cam-0";
   seg.frame_id = 41;
   seg.inference_id = 3;
-  SegmentationData run;
-  run.id = 2;
-  run.repeat = 5;
-  run.width = 4;
-  run.height = 2;
-  run.size = 8;
-  run.channels = 1;
-  run.color = 0xff0000;
-  run.label = "red";
-  run.probability = 1.f;
-  run.data = {2, 2, 2, 2, 2, 1, 1, 1};
-  seg.data = {run, run};
-  seg.data[1].id = 1;
+  seg.data = {recordsamples::run(2), recordsamples::run(1)};
   seg.data[1].repeat = 3;
   ok &= write(dir, "segmentation", seg.Encode());
 
   UniInfo uni;
-  VXA_VideoFrameData v;
+  VXA_VideoFrameData v = recordsamples::video();
   describe(v, "NONE", pixels(4, 2), 4, 2);
-  VXA_ClassificationData vcls;
-  vcls.engine_id = "engine-1";
-  vcls.index = 3;
-  vcls.output = "prob";
-  vcls.label = "green";
-  vcls.probability = 0.7f;
-  v.ClassificationResult = {vcls};
-  VXA_DetectionBoxData vbox;
-  vbox.engine_id = "engine-1";
-  vbox.obj_id = 1;
-  vbox.class_id = 4;
-  vbox.obj_label = vbox.class_label = "ball";
-  vbox.x2 = vbox.y2 = 0.5f;
-  vbox.probability = 0.9f;
-  v.DetectionResult = {vbox};
-  v.SegmentationResult = {run};
   uni.VideoList.push_back(v);
   describe(v, "JPG", jpeg(8, 8), 8, 8);
   v.stream_id = "cam-1";

@@ -81,6 +81,27 @@ cv::Mat even_image(const cv::Mat &image) {
   return grown;
 }
 
+/* The chroma planes of a planar 4:2:0 image, `stride` samples a row. */
+struct Chroma {
+  const uint8_t *u, *v;
+  size_t stride;
+};
+
+/* Converts the image (made even-sized) to planar 4:2:0 in `yuv` with `code`,
+ * writes its luma rows to `y` and returns its chroma planes; `v_first` for a
+ * conversion that stores V before U. */
+Chroma write_luma(const cv::Mat &image, int code, bool v_first, uint8_t *y, int strideY,
+                  cv::Mat &yuv) {
+  cv::Mat even = even_image(image);
+  cv::cvtColor(even, yuv, code);
+  const size_t W = static_cast<size_t>(even.cols), H = static_cast<size_t>(even.rows);
+  const uint8_t *first = yuv.data + W * H;
+  const uint8_t *second = first + (W / 2) * (H / 2);
+  for (int r = 0; r < image.rows; ++r)
+    std::memcpy(y + static_cast<size_t>(r) * strideY, yuv.data + r * W, image.cols);
+  return v_first ? Chroma{second, first, W / 2} : Chroma{first, second, W / 2};
+}
+
 }  // namespace
 
 cv::Mat createYUVI420p(int width, int height, const uint8_t *y, const uint8_t *u,
@@ -126,39 +147,22 @@ cv::Mat YUVNV122BGR888(int width, int height, const uint8_t *y, const uint8_t *u
 
 void RGB8882YUVI420p(cv::Mat image, uint8_t *y, uint8_t *u, uint8_t *v, int &strideY,
                      int &strideUV) {
-  const int rows = image.rows, cols = image.cols;
-  cv::Mat even = even_image(image);
   cv::Mat yuv;
-  cv::cvtColor(even, yuv, kBGRToI420);
-  const int W = even.cols, H = even.rows;
-  const uint8_t *Y = yuv.data;
-  const uint8_t *U = Y + static_cast<size_t>(W) * H;
-  const uint8_t *V = U + static_cast<size_t>(W / 2) * (H / 2);
-  for (int r = 0; r < rows; ++r)
-    std::memcpy(y + static_cast<size_t>(r) * strideY, Y + static_cast<size_t>(r) * W, cols);
-  for (int r = 0; r < rows / 2; ++r) {
-    std::memcpy(u + static_cast<size_t>(r) * strideUV, U + static_cast<size_t>(r) * (W / 2),
-                cols / 2);
-    std::memcpy(v + static_cast<size_t>(r) * strideUV, V + static_cast<size_t>(r) * (W / 2),
-                cols / 2);
+  const Chroma c = write_luma(image, kBGRToI420, false, y, strideY, yuv);
+  const size_t cols = static_cast<size_t>(image.cols / 2);
+  for (int r = 0; r < image.rows / 2; ++r) {
+    std::memcpy(u + static_cast<size_t>(r) * strideUV, c.u + r * c.stride, cols);
+    std::memcpy(v + static_cast<size_t>(r) * strideUV, c.v + r * c.stride, cols);
   }
 }
 
 void RGB8882YUVNV12(cv::Mat image, uint8_t *y, uint8_t *uv, int &strideY) {
-  const int rows = image.rows, cols = image.cols;
-  cv::Mat even = even_image(image);
   cv::Mat yuv;
-  cv::cvtColor(even, yuv, kBGRToYV12);
-  const int W = even.cols, H = even.rows;
-  const uint8_t *Y = yuv.data;
-  const uint8_t *V = Y + static_cast<size_t>(W) * H;
-  const uint8_t *U = V + static_cast<size_t>(W / 2) * (H / 2);
-  for (int r = 0; r < rows; ++r)
-    std::memcpy(y + static_cast<size_t>(r) * strideY, Y + static_cast<size_t>(r) * W, cols);
+  const Chroma c = write_luma(image, kBGRToYV12, true, y, strideY, yuv);
   size_t i = 0;
-  for (int r = 0; r < rows / 2; ++r)
-    for (int c = 0; c < cols / 2; ++c, ++i) {
-      uv[2 * i] = U[static_cast<size_t>(r) * (W / 2) + c];
-      uv[2 * i + 1] = V[static_cast<size_t>(r) * (W / 2) + c];
+  for (int r = 0; r < image.rows / 2; ++r)
+    for (int col = 0; col < image.cols / 2; ++col, ++i) {
+      uv[2 * i] = c.u[r * c.stride + col];
+      uv[2 * i + 1] = c.v[r * c.stride + col];
     }
 }

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "box_convert.h"
 #include "edge_pixel.h"
 
 namespace ovedge {
@@ -74,19 +75,7 @@ void load_frame_info(VXCORE::FrameInfo &out, const VideoFrameData *frame, uint32
 
 void load_device_info(VXCORE::DeviceInfo &out, const DeviceInfoData *device) {
   if (device) {
-    out.stream_id = or_not_set(device->stream_id);
-    out.mac_address = or_not_set(device->mac_address);
-    out.ip_address = or_not_set(device->ip_address);
-    out.port = static_cast<int32_t>(device->port);
-    out.uri = or_not_set(device->uri);
-    out.manufacturer = or_not_set(device->manufacturer);
-    out.model = or_not_set(device->model);
-    out.serial = or_not_set(device->serial);
-    out.fw_version = or_not_set(device->fw_version);
-    out.dev_id = or_not_set(device->dev_id);
-    out.status = or_not_set(device->status);
-    out.kind = or_not_set(device->kind);
-    out.protocol = or_not_set(device->protocol);
+    out = VXCORE::convert_device<VXCORE::DeviceInfo>(*device, or_not_set);
     return;
   }
   out.stream_id = kFakeStreamId;
@@ -109,14 +98,7 @@ void load_classification(VXCORE::Information<VXCORE::ClassificationData> &out,
                          uint32_t frame_number) {
   load_header(out, frame, engine_id, frame_number);
   if (frame) {
-    for (const auto &c : frame->class_results) {
-      VXCORE::ClassificationData d;
-      d.index = static_cast<int32_t>(c.index);
-      d.output = c.output;
-      d.label = c.label;
-      d.probability = c.prob;
-      out.data.push_back(std::move(d));
-    }
+    VXCORE::append_classifications(out.data, frame->class_results);
     return;
   }
   for (int i = 0; i < 3; ++i) {
@@ -133,20 +115,7 @@ void load_detection(VXCORE::Information<VXCORE::DetectionBoxData> &out,
                     uint32_t frame_number) {
   load_header(out, frame, engine_id, frame_number);
   if (frame) {
-    for (const auto &b : frame->box_results) {
-      VXCORE::DetectionBoxData d;
-      d.obj_id = static_cast<int32_t>(b.obj_id);
-      d.class_id = static_cast<int32_t>(b.class_id);
-      d.obj_label = b.obj_label;
-      d.class_label = b.class_label;
-      d.x1 = b.x1;
-      d.y1 = b.y1;
-      d.x2 = b.x2;
-      d.y2 = b.y2;
-      d.probability = b.prob;
-      d.meta = b.meta;
-      out.data.push_back(std::move(d));
-    }
+    VXCORE::append_boxes(out.data, frame->box_results);
     return;
   }
   for (int i = 0; i < 3; ++i) {
@@ -205,45 +174,14 @@ void load_combined(VXCORE::UniInfo &out, const VideoFrameData *frame,
   VXCORE::FrameInfo f;
   load_frame_info(f, frame, frame_number, channels);
   VXCORE::VXA_VideoFrameData v;
-  v.stream_id = f.stream_id;
-  v.frame_id = f.frame_id;
-  v.timestamp = f.timestamp;
-  v.width = f.width;
-  v.height = f.height;
-  v.channels = f.channels;
-  v.format = f.format;
-  v.compression = f.compression;
+  static_cast<VXCORE::FrameFields &>(v) = std::move(f);
 
   /* Without a batch record only the frame and the device are made up. */
   if (frame) {
-    VXCORE::Information<VXCORE::ClassificationData> cls;
-    load_classification(cls, frame, engine_id, frame_number);
-    for (const auto &c : cls.data) {
-      VXCORE::VXA_ClassificationData d;
-      d.engine_id = engine_id;
-      d.index = static_cast<uint32_t>(c.index);
-      d.output = c.output;
-      d.label = c.label;
-      d.probability = c.probability;
-      v.ClassificationResult.push_back(std::move(d));
-    }
-    VXCORE::Information<VXCORE::DetectionBoxData> det;
-    load_detection(det, frame, engine_id, frame_number);
-    for (const auto &b : det.data) {
-      VXCORE::VXA_DetectionBoxData d;
-      d.engine_id = engine_id;
-      d.obj_id = static_cast<uint32_t>(b.obj_id);
-      d.class_id = static_cast<uint32_t>(b.class_id);
-      d.obj_label = b.obj_label;
-      d.class_label = b.class_label;
-      d.x1 = b.x1;
-      d.y1 = b.y1;
-      d.x2 = b.x2;
-      d.y2 = b.y2;
-      d.probability = b.probability;
-      d.meta = b.meta;
-      v.DetectionResult.push_back(std::move(d));
-    }
+    VXCORE::append_classifications(v.ClassificationResult, frame->class_results);
+    VXCORE::append_boxes(v.DetectionResult, frame->box_results);
+    for (auto &c : v.ClassificationResult) c.engine_id = engine_id;
+    for (auto &b : v.DetectionResult) b.engine_id = engine_id;
     v.SegmentationResult = encode_segment_runs(frame->seg_results);
   }
   out.VideoList.push_back(std::move(v));

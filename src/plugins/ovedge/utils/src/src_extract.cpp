@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "box_convert.h"
 #include "edge_pixel.h"
 
 namespace ovedge {
@@ -65,48 +66,14 @@ VideoFrameData frame_data_from(const VXCORE::FrameInfo &frame,
   out.channels = frame.channels;
   out.device_idx = 0;
   out.is_compress = frame.compression != kCompressionNone;
-  for (const auto &c : cls.data) {
-    orvane::ai::ClassificationResult r;
-    r.index = static_cast<uint32_t>(c.index);
-    r.output = c.output;
-    r.label = c.label;
-    r.prob = c.probability;
-    out.class_results.push_back(std::move(r));
-  }
-  for (const auto &b : det.data) {
-    orvane::ai::DetectionBoxResult r;
-    r.obj_id = static_cast<uint32_t>(b.obj_id);
-    r.obj_label = b.obj_label;
-    r.class_id = static_cast<uint32_t>(b.class_id);
-    r.class_label = b.class_label;
-    r.x1 = b.x1;
-    r.y1 = b.y1;
-    r.x2 = b.x2;
-    r.y2 = b.y2;
-    r.prob = b.probability;
-    r.meta = b.meta;
-    out.box_results.push_back(std::move(r));
-  }
+  VXCORE::append_classifications(out.class_results, cls.data);
+  VXCORE::append_boxes(out.box_results, det.data);
   out.seg_results = expand_segment_runs(seg.data);
   return out;
 }
 
 DeviceInfoData device_data_from(const VXCORE::DeviceInfo &d) {
-  DeviceInfoData out;
-  out.stream_id = d.stream_id;
-  out.mac_address = d.mac_address;
-  out.ip_address = d.ip_address;
-  out.port = static_cast<uint32_t>(d.port);
-  out.uri = d.uri;
-  out.manufacturer = d.manufacturer;
-  out.model = d.model;
-  out.serial = d.serial;
-  out.fw_version = d.fw_version;
-  out.dev_id = d.dev_id;
-  out.status = d.status;
-  out.kind = d.kind;
-  out.protocol = d.protocol;
-  return out;
+  return VXCORE::convert_device<DeviceInfoData>(d);
 }
 
 std::string batch_meta_string(const OvBatch &batch) {
