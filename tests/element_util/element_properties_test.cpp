@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ov_test.h"
+#include "warning_capture.h"
 
 namespace {
 
@@ -99,22 +100,6 @@ TEST_P(ElementProperties, SetAllThenReadAllGivesEachItsOwnValue) {
     g_value_unset(&actual);
   }
 }
-
-/* Collects the GLib warnings of the default domain while alive. */
-class WarningCapture {
- public:
-  WarningCapture()
-      : id_(g_log_set_handler(nullptr, G_LOG_LEVEL_WARNING, &WarningCapture::handle, this)) {}
-  ~WarningCapture() { g_log_remove_handler(nullptr, id_); }
-  const std::vector<std::string> &messages() const { return messages_; }
-
- private:
-  static void handle(const gchar *, GLogLevelFlags, const gchar *message, gpointer self) {
-    static_cast<WarningCapture *>(self)->messages_.push_back(message);
-  }
-  guint id_;
-  std::vector<std::string> messages_;
-};
 
 // GObject only passes installed ids; the class functions are called directly
 // with one no table lists.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ov_element.h"
+#include "warning_capture.h"
 
 namespace {
 
@@ -147,22 +148,6 @@ using PropsPtr = std::unique_ptr<OvTestProps, ObjectDeleter>;
 PropsPtr make_props() {
   return PropsPtr(static_cast<OvTestProps *>(g_object_new(ov_test_props_get_type(), nullptr)));
 }
-
-/* Collects the GLib warnings of the default domain while alive. */
-class WarningCapture {
- public:
-  WarningCapture()
-      : id_(g_log_set_handler(nullptr, G_LOG_LEVEL_WARNING, &WarningCapture::handle, this)) {}
-  ~WarningCapture() { g_log_remove_handler(nullptr, id_); }
-  const std::vector<std::string> &messages() const { return messages_; }
-
- private:
-  static void handle(const gchar *, GLogLevelFlags, const gchar *message, gpointer self) {
-    static_cast<WarningCapture *>(self)->messages_.push_back(message);
-  }
-  guint id_;
-  std::vector<std::string> messages_;
-};
 
 TEST(ElementPropertyTable, EveryKindRoundTripsThroughGObject) {
   PropsPtr p = make_props();
