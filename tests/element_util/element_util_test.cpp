@@ -22,9 +22,7 @@ GType colour_get_type() {
                                       {GREEN, "Green", "green"},
                                       {BLUE, "Blue", "blue"},
                                       {0, nullptr, nullptr}};
-  if (g_once_init_enter(&type))
-    g_once_init_leave(&type, g_enum_register_static("OvTestColour", values));
-  return type;
+  return ov::enum_type_once(type, "OvTestColour", values);
 }
 
 GType shape_get_type() {
@@ -32,9 +30,7 @@ GType shape_get_type() {
   static const GEnumValue values[] = {{gint(Shape::Round), "Round", "round"},
                                       {gint(Shape::Square), "Square", "square"},
                                       {0, nullptr, nullptr}};
-  if (g_once_init_enter(&type))
-    g_once_init_leave(&type, g_enum_register_static("OvTestShape", values));
-  return type;
+  return ov::enum_type_once(type, "OvTestShape", values);
 }
 
 enum {
@@ -233,6 +229,27 @@ TEST(ElementPropertyTable, IdMissingFromTheTableWarnsAndChangesNothing) {
   EXPECT_EQ(unlisted, 0);  // GObject's zeroed value, untouched by the table
   EXPECT_EQ(p->count, 5);
   EXPECT_EQ(p->limit, 10u);
+}
+
+TEST(ElementEnumType, RegistersOnceAndTakesATypeOfThatNameAlreadyThere) {
+  static const GEnumValue first[] = {{1, "One", "one"}, {0, nullptr, nullptr}};
+  static const GEnumValue second[] = {{2, "Two", "two"}, {0, nullptr, nullptr}};
+  // Registered by another copy of the code before this one asks.
+  const GType existing = g_enum_register_static("OvTestTaken", first);
+  ASSERT_NE(existing, G_TYPE_INVALID);
+  static gsize taken = 0;
+  EXPECT_EQ(ov::enum_type_once(taken, "OvTestTaken", second), existing);
+  GEnumClass *klass = G_ENUM_CLASS(g_type_class_ref(existing));
+  EXPECT_NE(g_enum_get_value_by_nick(klass, "one"), nullptr);  // the first values stay
+  EXPECT_EQ(g_enum_get_value_by_nick(klass, "two"), nullptr);
+  g_type_class_unref(klass);
+
+  static gsize fresh = 0;
+  const GType made = ov::enum_type_once(fresh, "OvTestFresh", second);
+  ASSERT_NE(made, G_TYPE_INVALID);
+  EXPECT_TRUE(G_TYPE_IS_ENUM(made));
+  EXPECT_STREQ(g_type_name(made), "OvTestFresh");
+  EXPECT_EQ(ov::enum_type_once(fresh, "OvTestFresh", second), made);  // same on every call
 }
 
 TEST(ElementGuards, UnlockEarlyReleasesOnceAndTheScopeEndDoesNotReleaseAgain) {

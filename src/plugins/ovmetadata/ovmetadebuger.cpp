@@ -56,11 +56,7 @@ GType ov_data_type_pattern_get_type(void) {
       {ovmetadata::DATA_TYPE_BOX, "Box data (id, x1, y1, x2, y2, prob)", "box"},
       {0, nullptr, nullptr},
   };
-  if (g_once_init_enter(&type)) {
-    GType t = g_enum_register_static("DataTypePattern", values);
-    g_once_init_leave(&type, t);
-  }
-  return type;
+  return ov::enum_type_once(type, "DataTypePattern", values);
 }
 
 static GstStaticPadTemplate sink_template =

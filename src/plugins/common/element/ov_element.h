@@ -56,6 +56,20 @@ class RecMutexLock {
   GRecMutex *m_;
 };
 
+/* The enum type `name` with `values` (ending in a zeroed entry), registered
+ * on the first call; `type_id` is the caller's static.  A type of that name
+ * already there (another copy of the same code in the process, such as a
+ * test linking a core next to the loaded plug-in) is taken as it is. */
+inline GType enum_type_once(gsize &type_id, const char *name, const GEnumValue *values) {
+  if (g_once_init_enter(&type_id)) {
+    GType t = g_type_from_name(name);
+    if (t == 0)
+      t = g_enum_register_static(name, values);
+    g_once_init_leave(&type_id, t);
+  }
+  return type_id;
+}
+
 /* ---- Property values ----
  *
  * store() writes a property value into an element field, load() writes the
