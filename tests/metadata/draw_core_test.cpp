@@ -29,11 +29,16 @@ int count_pixels(const cv::Mat &m, const cv::Vec3b &value) {
   return n;
 }
 
+/* The text size of a box label (font scale 2, thickness 2). */
+cv::Size label_size(const std::string &label) {
+  int baseline = 0;
+  return cv::getTextSize(label, cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+}
+
 TEST(DrawBox, LabelHasBackgroundAboveTopLeftCorner) {
   cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
   ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.5f, 0.75f, 1.0f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  const cv::Size text = label_size("ball");
   // Background spans (160, 240) to (160 + w, 240 - h - 2); the text strokes
   // cover part of it, so look for white just inside its corners.
   EXPECT_EQ(at(m, 161 + text.width - 1, 240 - text.height - 1), kWhite);
@@ -53,8 +58,7 @@ int white_of_one_label(const std::string &label) {
 TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
   ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.0f, 0.75f, 0.25f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  const cv::Size text = label_size("ball");
   // Under the bottom edge (y = 60): the background starts at y = 62 (text
   // from y = 64), x = 80 to 80 + w; nothing white above it.
   EXPECT_EQ(at(m, 81, 63), kWhite);
@@ -66,8 +70,7 @@ TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
 TEST(DrawBox, LabelOfBoxFillingTheFrameGoesInsideUnderTheTopEdge) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
   ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.0f, 0.75f, 1.0f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  const cv::Size text = label_size("ball");
   EXPECT_EQ(at(m, 81, 3), kWhite);
   EXPECT_EQ(at(m, 80 + text.width - 1, 3), kWhite);
   EXPECT_NE(at(m, 81, 1), kWhite);

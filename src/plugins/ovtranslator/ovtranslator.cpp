@@ -224,7 +224,8 @@ static GstFlowReturn ov_translator_chain(GstPad *pad, GstObject *parent, GstBuff
   return GST_FLOW_OK;
 }
 
-/* Run after a property is set, with the lock taken. */
+/* Hooks of the property table, run after the field is set, with the lock
+ * taken.  A new label file is read at once. */
 static void reload_labels(GObject *object) {
   OvTranslator *self = OV_TRANSLATOR(object);
   try {
