@@ -48,13 +48,8 @@ TEST(FormatBatchDump, DevicesFramesAndResultsInOrder) {
   c.label = "cat";
   c.prob = 0.5f;
   f.class_results.push_back(c);
-  orvane::ai::DetectionBoxResult b;
+  orvane::ai::DetectionBoxResult b = metatest::box(0.1f, 0.2f, 0.3456f, 1.0f, "ball");
   b.obj_id = 7;
-  b.obj_label = "ball";
-  b.x1 = 0.1f;
-  b.y1 = 0.2f;
-  b.x2 = 0.3456f;
-  b.y2 = 1.0f;
   b.prob = 0.25f;
   f.box_results.push_back(b);
   f.seg_results = grid_of({{0, 5}, {5, 0}}, numbered);
