@@ -181,37 +181,33 @@ constexpr Property field(guint id, void (*changed)(GObject *) = nullptr) {
   return {id, &detail::FieldAccess<Member>::set, &detail::FieldAccess<Member>::get, changed};
 }
 
-/* The table's entry for `id`, or NULL. */
+/* The table's entry for `id`; NULL, after GObject's invalid-property
+ * warning, when the table has none. */
 template <std::size_t N>
-const Property *find_property(const Property (&table)[N], guint id) {
+const Property *find_property(const Property (&table)[N], GObject *object, guint id,
+                              GParamSpec *pspec) {
   for (const Property &p : table)
     if (p.id == id)
       return &p;
+  G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   return nullptr;
 }
 
 template <std::size_t N>
 void set_property(const Property (&table)[N], GObject *object, guint id, const GValue *value,
                   GParamSpec *pspec) {
-  const Property *p = find_property(table, id);
-  if (!p) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-    return;
+  if (const Property *p = find_property(table, object, id, pspec)) {
+    p->set(object, value);
+    if (p->changed)
+      p->changed(object);
   }
-  p->set(object, value);
-  if (p->changed)
-    p->changed(object);
 }
 
 template <std::size_t N>
 void get_property(const Property (&table)[N], GObject *object, guint id, GValue *value,
                   GParamSpec *pspec) {
-  const Property *p = find_property(table, id);
-  if (!p) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-    return;
-  }
-  p->get(object, value);
+  if (const Property *p = find_property(table, object, id, pspec))
+    p->get(object, value);
 }
 
 }  // namespace ov
