@@ -8,18 +8,5 @@
 #include "demo_capture.h"
 
 int main() {
-  cv::VideoCapture cap;
-  if (!demo::open_camera(cap))
-    return -1;
-  cv::VideoWriter writer;
-  if (!demo::open_display(writer, "clockoverlay ! "))
-    return -1;
-  std::cout << "Start grabbing" << std::endl;
-  cv::Mat frame;
-  while (demo::grab_resized(cap, frame)) {
-    writer.write(frame);
-    demo::sleep_restarting(1, 0);
-  }
-  std::cerr << "ERROR! blank frame grabbed\n";
-  return 0;
+  return demo::run_capture("clockoverlay ! ", [](const cv::Mat &) { demo::sleep_restarting(1, 0); });
 }

@@ -1,5 +1,5 @@
-/* What both demo programs share: opening the camera and the display writer,
- * the per-frame resize, and a sleep that survives signals. */
+/* What both demo programs share: the capture loop (camera, display writer,
+ * per-frame resize) and a sleep that survives signals. */
 #ifndef DEMO_CAPTURE_H
 #define DEMO_CAPTURE_H
 
@@ -57,6 +57,28 @@ inline void sleep_restarting(long seconds, long nanoseconds) {
   timespec left{seconds, nanoseconds};
   while (nanosleep(&left, &left) == -1 && errno == EINTR) {
   }
+}
+
+/* Opens the camera and the display (see open_display for `middle`), then
+ * shows every frame and hands it to `each`.  The program's return value:
+ * -1 when the camera or the display cannot be opened, 0 once the camera
+ * stops delivering frames. */
+template <typename Each>
+int run_capture(const std::string &middle, Each each) {
+  cv::VideoCapture cap;
+  if (!open_camera(cap))
+    return -1;
+  cv::VideoWriter writer;
+  if (!open_display(writer, middle))
+    return -1;
+  std::cout << "Start grabbing" << std::endl;
+  cv::Mat frame;
+  while (grab_resized(cap, frame)) {
+    writer.write(frame);
+    each(frame);
+  }
+  std::cerr << "ERROR! blank frame grabbed\n";
+  return 0;
 }
 
 }  // namespace demo

@@ -150,16 +150,7 @@ void establish_appsrc_appsink_pipeline() {
 
 /* The capture loop; its return value is the program's. */
 int capture_loop() {
-  cv::VideoCapture cap;
-  if (!demo::open_camera(cap))
-    return -1;
-  cv::VideoWriter writer;
-  if (!demo::open_display(writer, ""))
-    return -1;
-  std::cout << "Start grabbing" << std::endl;
-  cv::Mat frame;
-  while (demo::grab_resized(cap, frame)) {
-    writer.write(frame);
+  return demo::run_capture("", [](const cv::Mat &frame) {
     cv::Mat returned;
     {
       std::lock_guard<std::mutex> g(queue_lock);
@@ -172,9 +163,7 @@ int capture_loop() {
     if (!returned.empty())
       cv::imwrite("a.bmp", returned);
     demo::sleep_restarting(0, 500000000L);
-  }
-  std::cerr << "ERROR! blank frame grabbed\n";
-  return 0;
+  });
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -20,6 +22,40 @@ using nvinfer1::Dims;
 using nvinfer1::DimsCHW;
 using nvinfer1::UpsampleLayerPlugin;
 using nvinfer1::YoloLayerPlugin;
+
+/* The value stored at byte `offset` of a serialized form. */
+template <typename T>
+T read_at(const std::vector<char> &form, size_t offset) {
+  T v;
+  std::memcpy(&v, form.data() + offset, sizeof v);
+  return v;
+}
+
+/* An engine file for `batch` images whose only output is the YOLO layer
+ * over the three heads of yolo_heads.onnx. */
+std::string yolo_engine_file(int batch, const char *tag) {
+  YoloLayerPlugin proto(512);
+  std::string serial(proto.getSerializationSize(), '\0');
+  proto.serialize(&serial[0]);
+  auto file = ovtest::onnx_engine("yolo_heads.onnx", {3, 608, 608}, {}, batch);
+  ovengine::OutputBinding det;
+  det.name = det.pluginName = "yolo-det";
+  det.source = ovengine::OutputSource::Plugin;
+  det.pluginSerial = serial;
+  det.dims = {136459, 1, 1};
+  det.pluginInputs = {{"head0_out", {255, 19, 19}}, {"head1_out", {255, 38, 38}},
+                      {"head2_out", {255, 76, 76}}};
+  file.outputs = {det};
+  return ovtest::temp_engine_file(file, tag);
+}
+
+/* One image's part of the layer's output: a box count, then six floats a
+ * box.  The count and every box found match. */
+void expect_same_boxes(const float *actual, const float *expected) {
+  ASSERT_EQ(actual[0], expected[0]);
+  const size_t used = 1 + 6 * static_cast<size_t>(expected[0]);
+  EXPECT_EQ(std::vector<float>(actual, actual + used), std::vector<float>(expected, expected + used));
+}
 
 TEST(PluginFactoryNames, RegexRulesMatchWholeNames) {
   struct Case {
@@ -78,19 +114,11 @@ TEST(UpsampleLayer, DoublesTheGridAndRoundTripsIn88Bytes) {
   ASSERT_EQ(up.getSerializationSize(), 88u);
   std::vector<char> form(88);
   up.serialize(form.data());
-  int32_t nb;
-  float scale;
-  int32_t ow, oh, threads;
-  std::memcpy(&nb, form.data(), 4);
-  std::memcpy(&scale, form.data() + 72, 4);
-  std::memcpy(&ow, form.data() + 76, 4);
-  std::memcpy(&oh, form.data() + 80, 4);
-  std::memcpy(&threads, form.data() + 84, 4);
-  EXPECT_EQ(nb, 3);
-  EXPECT_EQ(scale, 2.0f);
-  EXPECT_EQ(ow, 38);
-  EXPECT_EQ(oh, 38);
-  EXPECT_EQ(threads, 512);
+  EXPECT_EQ(read_at<int32_t>(form, 0), 3);     // input dimensions
+  EXPECT_EQ(read_at<float>(form, 72), 2.0f);   // scale
+  EXPECT_EQ(read_at<int32_t>(form, 76), 38);   // output width
+  EXPECT_EQ(read_at<int32_t>(form, 80), 38);   // output height
+  EXPECT_EQ(read_at<int32_t>(form, 84), 512);  // threads
 
   Tn::PluginFactory f;
   auto *rebuilt = static_cast<UpsampleLayerPlugin *>(f.createPlugin("layer85-upsample", form.data(), 88));
@@ -219,19 +247,7 @@ TEST(UpsampleEngine, Int8OutputOfOddByteCountFitsTheHostArray) {
 /* The engine terminates its plug-ins when it goes, so the net must destroy
  * them after the engine; AddressSanitizer sees the wrong order. */
 TEST(YoloEngine, ReleasingTheNetDestroysPluginsAfterTheEngine) {
-  YoloLayerPlugin proto(512);
-  std::string serial(proto.getSerializationSize(), '\0');
-  proto.serialize(&serial[0]);
-  auto file = ovtest::onnx_engine("yolo_heads.onnx", {3, 608, 608}, {}, 1);
-  ovengine::OutputBinding det;
-  det.name = det.pluginName = "yolo-det";
-  det.source = ovengine::OutputSource::Plugin;
-  det.pluginSerial = serial;
-  det.dims = {136459, 1, 1};
-  det.pluginInputs = {{"head0_out", {255, 19, 19}}, {"head1_out", {255, 38, 38}},
-                      {"head2_out", {255, 76, 76}}};
-  file.outputs = {det};
-  std::string path = ovtest::temp_engine_file(file, "yolo-order");
+  std::string path = yolo_engine_file(1, "yolo-order");
   const size_t engines = ovcpu::liveEngines(), pinned = ovcpu::liveHostAllocations();
   testing::internal::CaptureStdout();
   {
@@ -263,18 +279,11 @@ TEST(YoloLayer, SerializesIn108BytesAndRefuses107) {
   ASSERT_EQ(yolo.getSerializationSize(), 108u);
   std::vector<char> form(108);
   yolo.serialize(form.data());
-  int32_t classes, threads, heads, w0;
-  float a0;
-  std::memcpy(&classes, form.data(), 4);
-  std::memcpy(&threads, form.data() + 4, 4);
-  std::memcpy(&heads, form.data() + 8, 4);
-  std::memcpy(&w0, form.data() + 12, 4);
-  std::memcpy(&a0, form.data() + 20, 4);
-  EXPECT_EQ(classes, 80);
-  EXPECT_EQ(threads, 512);
-  EXPECT_EQ(heads, 3);
-  EXPECT_EQ(w0, 19);
-  EXPECT_EQ(a0, 116.f);
+  EXPECT_EQ(read_at<int32_t>(form, 0), 80);   // classes
+  EXPECT_EQ(read_at<int32_t>(form, 4), 512);  // threads
+  EXPECT_EQ(read_at<int32_t>(form, 8), 3);    // heads
+  EXPECT_EQ(read_at<int32_t>(form, 12), 19);  // first head's width
+  EXPECT_EQ(read_at<float>(form, 20), 116.f); // its first anchor
   EXPECT_EQ(yolo.maxBoxes(), 22743);
   Dims out = yolo.getOutputDimensions(0, nullptr, 0);
   EXPECT_EQ(out.d[0], 136459);
@@ -407,29 +416,14 @@ TEST(YoloDecoding, DevicePathMatchesTheHostPathOverABatch) {
   for (int b = 0; b < batch; ++b) {
     const size_t at = static_cast<size_t>(b) * yolo.outputElements();
     ASSERT_GT(cpu[at], 0.f) << "the random heads should yield boxes";
-    ASSERT_EQ(cpu[at], gpu[at]);
-    const size_t used = 1 + 6 * static_cast<size_t>(cpu[at]);
-    EXPECT_EQ(std::vector<float>(cpu.begin() + at, cpu.begin() + at + used),
-              std::vector<float>(gpu.begin() + at, gpu.begin() + at + used));
+    expect_same_boxes(gpu.data() + at, cpu.data() + at);
   }
 }
 
 /* An engine ending in the YOLO layer: the output binding has the layout of
  * the layer, per image a count and that many boxes. */
 TEST(YoloEngine, EngineEndingInTheYoloLayerProducesTheLayerLayout) {
-  YoloLayerPlugin proto(512);
-  std::string serial(proto.getSerializationSize(), '\0');
-  proto.serialize(&serial[0]);
-  auto file = ovtest::onnx_engine("yolo_heads.onnx", {3, 608, 608}, {}, 2);
-  ovengine::OutputBinding det;
-  det.name = det.pluginName = "yolo-det";
-  det.source = ovengine::OutputSource::Plugin;
-  det.pluginSerial = serial;
-  det.dims = {136459, 1, 1};
-  det.pluginInputs = {{"head0_out", {255, 19, 19}}, {"head1_out", {255, 38, 38}},
-                      {"head2_out", {255, 76, 76}}};
-  file.outputs = {det};
-  std::string path = ovtest::temp_engine_file(file, "yolo");
+  std::string path = yolo_engine_file(2, "yolo");
 
   /* The raw heads for the same frame, decoded on the host path. */
   auto raw = ovtest::onnx_engine("yolo_heads.onnx", {3, 608, 608},
@@ -463,10 +457,8 @@ TEST(YoloEngine, EngineEndingInTheYoloLayerProducesTheLayerLayout) {
   host.forwardCpu(ins, expected.data(), nullptr, 2);
   for (int b = 0; b < 2; ++b) {
     const size_t at = static_cast<size_t>(b) * 136459;
-    ASSERT_EQ(out[at], expected[at]) << "image " << b;
-    const size_t used = 1 + 6 * static_cast<size_t>(expected[at]);
-    EXPECT_EQ(std::vector<float>(out + at, out + at + used),
-              std::vector<float>(expected.begin() + at, expected.begin() + at + used));
+    SCOPED_TRACE("image " + std::to_string(b));
+    expect_same_boxes(out + at, expected.data() + at);
   }
   EXPECT_GT(out[0], 0.f);
   std::remove(path.c_str());

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "metadata_test_util.h"
+
 namespace {
 
 using ovmetadata::Color;
@@ -27,36 +29,16 @@ int count_pixels(const cv::Mat &m, const cv::Vec3b &value) {
   return n;
 }
 
-DetectionBoxResult make_box(float x1, float y1, float x2, float y2, const std::string &label,
-                            const std::string &meta = "") {
-  DetectionBoxResult b;
-  b.x1 = x1;
-  b.y1 = y1;
-  b.x2 = x2;
-  b.y2 = y2;
-  b.obj_label = label;
-  b.meta = meta;
-  return b;
-}
-
-SegmentGrid make_grid(const std::vector<std::vector<int>> &ids) {
-  SegmentGrid g;
-  for (const auto &row : ids) {
-    g.emplace_back();
-    for (int id : row) {
-      orvane::ai::SegmentResult cell;
-      cell.label_id = id;
-      g.back().push_back(cell);
-    }
-  }
-  return g;
+/* The text size of a box label (font scale 2, thickness 2). */
+cv::Size label_size(const std::string &label) {
+  int baseline = 0;
+  return cv::getTextSize(label, cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
 }
 
 TEST(DrawBox, LabelHasBackgroundAboveTopLeftCorner) {
   cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.25f, 0.5f, 0.75f, 1.0f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.5f, 0.75f, 1.0f, "ball"));
+  const cv::Size text = label_size("ball");
   // Background spans (160, 240) to (160 + w, 240 - h - 2); the text strokes
   // cover part of it, so look for white just inside its corners.
   EXPECT_EQ(at(m, 161 + text.width - 1, 240 - text.height - 1), kWhite);
@@ -75,9 +57,8 @@ int white_of_one_label(const std::string &label) {
 
 TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 0.25f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.0f, 0.75f, 0.25f, "ball"));
+  const cv::Size text = label_size("ball");
   // Under the bottom edge (y = 60): the background starts at y = 62 (text
   // from y = 64), x = 80 to 80 + w; nothing white above it.
   EXPECT_EQ(at(m, 81, 63), kWhite);
@@ -88,9 +69,8 @@ TEST(DrawBox, LabelOfBoxAtTopEdgeGoesBelowTheBox) {
 
 TEST(DrawBox, LabelOfBoxFillingTheFrameGoesInsideUnderTheTopEdge) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.25f, 0.0f, 0.75f, 1.0f, "ball"));
-  int baseline = 0;
-  cv::Size text = cv::getTextSize("ball", cv::FONT_HERSHEY_PLAIN, 2, 2, &baseline);
+  ovmetadata::draw_box_result(m, metatest::box(0.25f, 0.0f, 0.75f, 1.0f, "ball"));
+  const cv::Size text = label_size("ball");
   EXPECT_EQ(at(m, 81, 3), kWhite);
   EXPECT_EQ(at(m, 80 + text.width - 1, 3), kWhite);
   EXPECT_NE(at(m, 81, 1), kWhite);
@@ -99,9 +79,9 @@ TEST(DrawBox, LabelOfBoxFillingTheFrameGoesInsideUnderTheTopEdge) {
 
 TEST(DrawBox, LabelsOfOverlappingBoxesDoNotCoverEachOther) {
   cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
-  std::vector<DetectionBoxResult> boxes = {make_box(0.3f, 0.4f, 0.6f, 0.8f, "ball"),
-                                           make_box(0.31f, 0.41f, 0.62f, 0.82f, "ball"),
-                                           make_box(0.3f, 0.4f, 0.5f, 0.6f, "ball")};
+  std::vector<DetectionBoxResult> boxes = {metatest::box(0.3f, 0.4f, 0.6f, 0.8f, "ball"),
+                                           metatest::box(0.31f, 0.41f, 0.62f, 0.82f, "ball"),
+                                           metatest::box(0.3f, 0.4f, 0.5f, 0.6f, "ball")};
   ovmetadata::draw_box_results(m, boxes);
   EXPECT_EQ(count_pixels(m, kWhite), 3 * white_of_one_label("ball"));
   // Every box outline was drawn before the labels: none crosses a label.
@@ -110,8 +90,8 @@ TEST(DrawBox, LabelsOfOverlappingBoxesDoNotCoverEachOther) {
 
 TEST(DrawBox, LabelAtTheRightOrBottomEdgeStaysInTheFrame) {
   for (const DetectionBoxResult &b :
-       {make_box(0.95f, 0.5f, 1.0f, 0.6f, "ball"), make_box(0.1f, 0.97f, 0.3f, 1.0f, "ball"),
-        make_box(0.96f, 0.0f, 1.0f, 1.0f, "ball")}) {
+       {metatest::box(0.95f, 0.5f, 1.0f, 0.6f, "ball"), metatest::box(0.1f, 0.97f, 0.3f, 1.0f, "ball"),
+        metatest::box(0.96f, 0.0f, 1.0f, 1.0f, "ball")}) {
     cv::Mat m = cv::Mat::zeros(240, 320, CV_8UC3);
     ovmetadata::draw_box_result(m, b);
     EXPECT_EQ(count_pixels(m, kWhite), white_of_one_label("ball"))
@@ -137,7 +117,7 @@ TEST(LabelLayout, CrowdedLabelsStayInsideAndApartWhileThereIsRoom) {
 
 TEST(DrawBox, PoseWithEqualCornersIsDotOfRadiusFive) {
   cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.5f, 0.5f, 0.5f, 0.5f, "", "pose"));
+  ovmetadata::draw_box_result(m, metatest::box(0.5f, 0.5f, 0.5f, 0.5f, "", "pose"));
   EXPECT_EQ(at(m, 325, 240), kBox);
   EXPECT_EQ(at(m, 315, 240), kBox);
   EXPECT_EQ(at(m, 320, 245), kBox);
@@ -151,7 +131,7 @@ TEST(DrawBox, PoseWithEqualCornersIsDotOfRadiusFive) {
 
 TEST(DrawBox, PoseWithDistinctCornersIsLine) {
   cv::Mat m = cv::Mat::zeros(480, 640, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(0.1f, 0.1f, 0.9f, 0.9f, "", "pose"));
+  ovmetadata::draw_box_result(m, metatest::box(0.1f, 0.1f, 0.9f, 0.9f, "", "pose"));
   EXPECT_EQ(at(m, 64, 48), kBox);
   EXPECT_EQ(at(m, 320, 240), kBox);  // midpoint of (64,48)-(576,432)
   EXPECT_EQ(at(m, 576, 48), cv::Vec3b(0, 0, 0)) << "a line, not a rectangle";
@@ -167,7 +147,7 @@ TEST(DrawBox, CoordinatesTruncateTowardZero) {
   EXPECT_EQ(ovmetadata::to_pixel(1e30f, 640), 1 << 20);
   EXPECT_EQ(ovmetadata::to_pixel(-1e30f, 640), -(1 << 20));
   cv::Mat m = cv::Mat::zeros(48, 64, CV_8UC3);
-  ovmetadata::draw_box_result(m, make_box(-1e30f, std::nanf(""), 1e30f, 1e30f, "x"));
+  ovmetadata::draw_box_result(m, metatest::box(-1e30f, std::nanf(""), 1e30f, 1e30f, "x"));
   EXPECT_GT(count_pixels(m, kBox), 0);
 }
 
@@ -176,7 +156,7 @@ TEST(DrawSegs, DrawsIntoAView) {
   cv::Mat whole = cv::Mat::zeros(20, 10, CV_8UC3);
   cv::Mat view = whole(cv::Rect(0, 10, 6, 10));
   SegColorTable table(1);
-  ovmetadata::drawSegs(view, make_grid({{12}}), false, 0.6f, table);
+  ovmetadata::drawSegs(view, metatest::grid_of({{12}}), false, 0.6f, table);
   EXPECT_EQ(view.data, whole.ptr(10));
   EXPECT_EQ(at(whole, 0, 10), cv::Vec3b(0, 0, 255));
   EXPECT_EQ(at(whole, 5, 19), cv::Vec3b(0, 0, 255));
@@ -188,10 +168,10 @@ TEST(DrawSegs, RaggedOrEmptyGrids) {
   SegColorTable table(1);
   cv::Mat m(40, 60, CV_8UC3, cv::Scalar(1, 2, 3));
   ovmetadata::drawSegs(m, SegmentGrid{}, false, 0.6f, table);
-  ovmetadata::drawSegs(m, make_grid({{}, {1, 2}}), false, 0.6f, table);
+  ovmetadata::drawSegs(m, metatest::grid_of({{}, {1, 2}}), false, 0.6f, table);
   EXPECT_EQ(cv::norm(m, cv::Mat(40, 60, CV_8UC3, cv::Scalar(1, 2, 3)), cv::NORM_INF), 0.0);
   // A short second row must not read past its end; its missing cells are black.
-  ovmetadata::drawSegs(m, make_grid({{12, 12}, {12}}), false, 0.6f, table);
+  ovmetadata::drawSegs(m, metatest::grid_of({{12, 12}, {12}}), false, 0.6f, table);
   EXPECT_EQ(at(m, 0, 39), cv::Vec3b(0, 0, 255));
   EXPECT_EQ(at(m, 59, 39), cv::Vec3b(0, 0, 0));
 }
@@ -259,12 +239,12 @@ TEST(SegColorTable, ProcessWideTableGrowsForLabel25) {
   SegColorTable &table = SegColorTable::instance();
   EXPECT_EQ(&table, &SegColorTable::instance());
   cv::Mat first(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
-  ovmetadata::drawSegs(first, make_grid({{25}}), false, 0.6f);
+  ovmetadata::drawSegs(first, metatest::grid_of({{25}}), false, 0.6f);
   EXPECT_GE(table.size(), 26u);
   Color c = table.lookup(25);
   EXPECT_EQ(at(first, 100, 100), cv::Vec3b(c.b, c.g, c.r));
   cv::Mat second(480, 640, CV_8UC3, cv::Scalar(9, 9, 9));
-  ovmetadata::drawSegs(second, make_grid({{25}}), false, 0.6f);
+  ovmetadata::drawSegs(second, metatest::grid_of({{25}}), false, 0.6f);
   EXPECT_EQ(cv::norm(first, second, cv::NORM_INF), 0.0);
 }
 

@@ -9,12 +9,15 @@
 #include "draw_core.h"
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
+#include "metadata_test_util.h"
 #include "ov_test.h"
 
 namespace {
 
 using ovtest::BufferPtr;
 using ovtest::HarnessPtr;
+using metatest::box;
+using metatest::grid_of;
 
 const cv::Vec3b kBox(147, 20, 255);
 const cv::Vec3b kWhite(255, 255, 255);
@@ -42,31 +45,6 @@ VideoFrameData frame_record(int width, int height) {
   f.height = height;
   f.channels = 3;
   return f;
-}
-
-orvane::ai::DetectionBoxResult box(float x1, float y1, float x2, float y2,
-                                   const std::string &label = "", const std::string &meta = "") {
-  orvane::ai::DetectionBoxResult b;
-  b.x1 = x1;
-  b.y1 = y1;
-  b.x2 = x2;
-  b.y2 = y2;
-  b.obj_label = label;
-  b.meta = meta;
-  return b;
-}
-
-orvane::ai::SegmentGrid grid_of(const std::vector<std::vector<int>> &ids) {
-  orvane::ai::SegmentGrid g;
-  for (const auto &row : ids) {
-    g.emplace_back();
-    for (int id : row) {
-      orvane::ai::SegmentResult c;
-      c.label_id = id;
-      g.back().push_back(c);
-    }
-  }
-  return g;
 }
 
 class DrawerTest : public ::testing::Test {

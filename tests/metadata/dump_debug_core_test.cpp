@@ -1,40 +1,16 @@
 #include "debug_core.h"
 #include "dump_core.h"
-
+#include "metadata_test_util.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using Lines = std::vector<std::string>;
+using metatest::grid_of;
+using metatest::is_test_label;
 
-/* "test" followed by a decimal from 0 to 1000 without leading zeros. */
-bool is_test_label(const std::string &s) {
-  if (s.rfind("test", 0) != 0)
-    return false;
-  const std::string digits = s.substr(4);
-  if (digits.empty() || digits.size() > 4 ||
-      digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  if (digits.size() > 1 && digits[0] == '0')
-    return false;
-  return std::stoi(digits) <= 1000;
-}
-
-
-orvane::ai::SegmentGrid grid_of(const std::vector<std::vector<int>> &ids) {
-  orvane::ai::SegmentGrid g;
-  for (const auto &row : ids) {
-    g.emplace_back();
-    for (int id : row) {
-      orvane::ai::SegmentResult cell;
-      cell.label_id = id;
-      cell.label = "l" + std::to_string(id);
-      g.back().push_back(cell);
-    }
-  }
-  return g;
-}
+std::string numbered(int id) { return "l" + std::to_string(id); }
 
 Lines seg_lines(const Lines &all) {
   Lines out;
@@ -72,16 +48,11 @@ TEST(FormatBatchDump, DevicesFramesAndResultsInOrder) {
   c.label = "cat";
   c.prob = 0.5f;
   f.class_results.push_back(c);
-  orvane::ai::DetectionBoxResult b;
+  orvane::ai::DetectionBoxResult b = metatest::box(0.1f, 0.2f, 0.3456f, 1.0f, "ball");
   b.obj_id = 7;
-  b.obj_label = "ball";
-  b.x1 = 0.1f;
-  b.y1 = 0.2f;
-  b.x2 = 0.3456f;
-  b.y2 = 1.0f;
   b.prob = 0.25f;
   f.box_results.push_back(b);
-  f.seg_results = grid_of({{0, 5}, {5, 0}});
+  f.seg_results = grid_of({{0, 5}, {5, 0}}, numbered);
   batch.frames.push_back(f);
   batch.frames.push_back(VideoFrameData());
   EXPECT_EQ(ovmetadata::format_batch_dump(&batch, 10),
@@ -111,7 +82,7 @@ class SegmentDump : public ::testing::TestWithParam<SegCase> {};
 TEST_P(SegmentDump, RunLengthCondensedAndLimited) {
   OvBatch batch;
   VideoFrameData f;
-  f.seg_results = grid_of(GetParam().grid);
+  f.seg_results = grid_of(GetParam().grid, numbered);
   batch.frames.push_back(f);
   // The limit and the previous label restart with every frame.
   batch.frames.push_back(f);

@@ -6,6 +6,7 @@
 
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
+#include "metadata_test_util.h"
 #include "ov_test.h"
 
 namespace {
@@ -13,20 +14,10 @@ namespace {
 using ovtest::BufferPtr;
 using ovtest::HarnessPtr;
 using Lines = std::vector<std::string>;
+using metatest::grid_of;
+using metatest::is_test_label;
 
-/* "test" followed by a decimal from 0 to 1000 without leading zeros. */
-bool is_test_label(const std::string &s) {
-  if (s.rfind("test", 0) != 0)
-    return false;
-  const std::string digits = s.substr(4);
-  if (digits.empty() || digits.size() > 4 ||
-      digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  if (digits.size() > 1 && digits[0] == '0')
-    return false;
-  return std::stoi(digits) <= 1000;
-}
-
+std::string road_or_car(int id) { return id == 1 ? "road" : id == 2 ? "car" : ""; }
 
 /* Collects the default domain's GLib messages of a given level while alive. */
 class GLogCapture {
@@ -56,20 +47,6 @@ BufferPtr push_pull(GstHarness *h, BufferPtr in) {
   return BufferPtr(gst_harness_pull(h));
 }
 
-orvane::ai::SegmentGrid grid_of(const std::vector<std::vector<int>> &ids) {
-  orvane::ai::SegmentGrid g;
-  for (const auto &row : ids) {
-    g.emplace_back();
-    for (int id : row) {
-      orvane::ai::SegmentResult c;
-      c.label_id = id;
-      c.label = id == 1 ? "road" : id == 2 ? "car" : "";
-      g.back().push_back(c);
-    }
-  }
-  return g;
-}
-
 TEST(Dumper, PrintsRecordLineByLine) {
   HarnessPtr h = ovtest::make_harness("ovmetadumper", ovtest::video_caps("BGR", 4, 2));
   g_object_set(h->element, "segment_num", 3u, nullptr);
@@ -82,9 +59,9 @@ TEST(Dumper, PrintsRecordLineByLine) {
   alternating.width = 4;
   alternating.height = 2;
   alternating.channels = 3;
-  alternating.seg_results = grid_of({{1, 2, 1, 2}, {2, 1, 2, 1}});
+  alternating.seg_results = grid_of({{1, 2, 1, 2}, {2, 1, 2, 1}}, road_or_car);
   VideoFrameData zeros = alternating;
-  zeros.seg_results = grid_of({{0, 0, 0, 0}, {0, 0, 0, 0}});
+  zeros.seg_results = grid_of({{0, 0, 0, 0}, {0, 0, 0, 0}}, road_or_car);
   meta->batch.frames = {alternating, zeros};
   GLogCapture log(G_LOG_LEVEL_MESSAGE);
   BufferPtr out = push_pull(h.get(), std::move(in));

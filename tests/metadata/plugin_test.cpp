@@ -15,11 +15,18 @@ struct Registered {
   guint rank;
 };
 
+/* The plug-in, loaded by making one of its elements (a new reference, or
+ * NULL). */
+GstPlugin *loaded_plugin(const char *element) {
+  ovtest::ElementPtr e(gst_element_factory_make(element, nullptr));
+  if (!e)
+    return nullptr;
+  gst_object_ref_sink(e.get());
+  return gst_registry_find_plugin(gst_registry_get(), "ovmetadata");
+}
+
 TEST(OvMetadataPlugin, RegistersFourElements) {
-  ovtest::ElementPtr loaded(gst_element_factory_make("ovmetadrawer", nullptr));
-  ASSERT_TRUE(loaded);
-  gst_object_ref_sink(loaded.get());
-  GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "ovmetadata");
+  GstPlugin *plugin = loaded_plugin("ovmetadrawer");
   ASSERT_NE(plugin, nullptr);
   EXPECT_STREQ(gst_plugin_get_description(plugin), "Orvane metadata elements");
   EXPECT_STREQ(gst_plugin_get_version(plugin), "2.3.1");
@@ -86,10 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Elements, DocLaunchLine,
 // The writers' shared frame counter is exported under its plain name, so an
 // application can read where the numbering stands.
 TEST(OvMetadataPlugin, ExportsTheFrameCounter) {
-  ovtest::ElementPtr writer(gst_element_factory_make("ovmetawriter", nullptr));
-  ASSERT_TRUE(writer);
-  gst_object_ref_sink(writer.get());
-  GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "ovmetadata");
+  GstPlugin *plugin = loaded_plugin("ovmetawriter");
   ASSERT_NE(plugin, nullptr);
   void *module = dlopen(gst_plugin_get_filename(plugin), RTLD_LAZY | RTLD_LOCAL);
   gst_object_unref(plugin);

@@ -27,6 +27,14 @@ struct Layer {
   int ch() const { return 3 * (5 + classes); }
   float &at(int a, int e, int r, int c) { return v[size_t((a * (5 + classes) + e) * h * w + r * w + c)]; }
   std::vector<int> dims(int n = 1) const { return {n, ch(), h, w}; }
+  /* The boxes the host decoder finds in this block as layer `layer` of a
+   * 416 x 416 input. */
+  std::vector<DetectionBoxResult> parse(int layer,
+                                        const std::vector<std::string> &labels = {}) const {
+    std::vector<DetectionBoxResult> out;
+    ParseYOLOV3Output(v.data(), 416, 416, dims(), layer, labels, out, kThreshold);
+    return out;
+  }
 };
 
 DetectionBoxResult box(float x1, float y1, float x2, float y2, float prob = 1.0f) {
@@ -84,8 +92,7 @@ TEST(Yolov3OpenVino, ThresholdsAndBox) {
   l.at(0, 6, 0, 0) = 0.99f;
   l.at(0, 0, 0, 0) = 0.5f;  // x offset within the cell
   l.at(0, 1, 0, 0) = 0.5f;
-  std::vector<DetectionBoxResult> out;
-  ParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), 0, {"person", "bike"}, out, kThreshold);
+  std::vector<DetectionBoxResult> out = l.parse(0, {"person", "bike"});
   ASSERT_EQ(out.size(), 1u);
   const DetectionBoxResult &b = out[0];
   EXPECT_EQ(b.obj_label, "person");
@@ -106,8 +113,7 @@ TEST(Yolov3OpenVino, SeveralClassesPerAnchorAndObjId) {
   l.at(2, 4, 1, 1) = 1.0f;
   l.at(2, 5, 1, 1) = 0.9f;
   l.at(2, 7, 1, 1) = 0.95f;
-  std::vector<DetectionBoxResult> out;
-  ParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), 1, kNoLabels, out, kThreshold);
+  std::vector<DetectionBoxResult> out = l.parse(1);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].obj_label, "0");
   EXPECT_EQ(out[1].obj_label, "2");
@@ -123,8 +129,7 @@ TEST(Yolov3OpenVino, NanScoresMakeNoCandidate) {
   l.at(1, 4, 0, 0) = 1.0f;
   l.at(1, 5, 0, 0) = NAN;  // class 0
   l.at(1, 6, 0, 0) = 0.9f;  // class 1
-  std::vector<DetectionBoxResult> out;
-  ParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), 0, kNoLabels, out, kThreshold);
+  std::vector<DetectionBoxResult> out = l.parse(0);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].obj_label, "1");
 }
@@ -134,9 +139,8 @@ TEST(Yolov3OpenVino, LeftEdgeClamp) {
   l.at(0, 4, 0, 0) = 1.0f;
   l.at(0, 5, 0, 0) = 1.0f;
   l.at(0, 1, 0, 0) = 0.5f;
-  std::vector<DetectionBoxResult> out;
   // layer 1, anchor 0 = anchor 0 = 10 x 13; centre x on the left edge
-  ParseYOLOV3Output(l.v.data(), 416, 416, l.dims(), 1, kNoLabels, out, kThreshold);
+  std::vector<DetectionBoxResult> out = l.parse(1);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].x1, 0.0f);
   EXPECT_FLOAT_EQ(out[0].x2, float(5.0 / 416.0));

@@ -69,6 +69,22 @@ std::vector<Port> ports(const json &cls, const char *key, const std::string &ori
   return out;
 }
 
+/* Reads every entry of the document's array `key` with `read` (which fills
+ * an entry and returns the name it is kept under), then adds them all to
+ * `into`: a document with an error anywhere adds nothing. */
+template <typename Entry, typename Read>
+void register_entries(std::map<std::string, Entry> &into, const std::string &text,
+                      const std::string &origin, const char *key, Read read) {
+  json doc = parse_json(text, origin);
+  std::map<std::string, Entry> parsed;
+  for (const json &item : array_member(doc, key, origin, "document")) {
+    Entry entry;
+    std::string name = read(item, entry);
+    parsed[name] = std::move(entry);
+  }
+  for (auto &kv : parsed) into[kv.first] = std::move(kv.second);
+}
+
 }  // namespace
 
 std::string path_from_uri(const std::string &uri) {
@@ -113,10 +129,7 @@ void JSonTagGroupRegistry::registerTagGroupsFromURI(const std::string &uri) {
 
 void JSonTagGroupRegistry::registerTagGroupsFromString(const std::string &text,
                                                        const std::string &origin) {
-  json doc = parse_json(text, origin);
-  std::map<std::string, TagGroup> parsed;
-  for (const json &g : array_member(doc, "tagGroups", origin, "document")) {
-    TagGroup group;
+  register_entries(groups_, text, origin, "tagGroups", [&](const json &g, TagGroup &group) {
     group.name = text_member(g, "name", origin, "tag group");
     std::string where = "tag group " + group.name;
     group.id = text_member(g, "id", origin, where);
@@ -132,9 +145,8 @@ void JSonTagGroupRegistry::registerTagGroupsFromString(const std::string &text,
       if (group.find(def.name)) fail(origin, where + ": tag \"" + def.name + "\" defined twice");
       group.tags.push_back(std::move(def));
     }
-    parsed[group.name] = std::move(group);
-  }
-  for (auto &kv : parsed) groups_[kv.first] = std::move(kv.second);
+    return group.name;
+  });
 }
 
 void JSonThingClassRegistry::registerThingClassesFromURI(const std::string &uri) {
@@ -144,17 +156,13 @@ void JSonThingClassRegistry::registerThingClassesFromURI(const std::string &uri)
 
 void JSonThingClassRegistry::registerThingClassesFromString(const std::string &text,
                                                             const std::string &origin) {
-  json doc = parse_json(text, origin);
-  std::map<std::string, ThingClass> parsed;
-  for (const json &c : array_member(doc, "thingClasses", origin, "document")) {
-    ThingClass cls;
+  register_entries(classes_, text, origin, "thingClasses", [&](const json &c, ThingClass &cls) {
     cls.id = text_member(c, "id", origin, "thing class");
     std::string where = "thing class " + cls.id;
     cls.inputs = ports(c, "inputs", origin, where);
     cls.outputs = ports(c, "outputs", origin, where);
-    parsed[cls.id] = std::move(cls);
-  }
-  for (auto &kv : parsed) classes_[kv.first] = std::move(kv.second);
+    return cls.id;
+  });
 }
 
 void JSonThingProperties::readPropertiesFromURI(const std::string &uri) {

@@ -22,6 +22,7 @@
 
 #include "TensorRT.h"
 #include "gstovmeta_utils.h"
+#include "ov_element.h"
 #include "ov_gst_ptr.h"
 #include "ovrt_core.h"
 
@@ -58,32 +59,12 @@ struct _OvTSRT {
 
 G_DEFINE_TYPE(OvTSRT, ov_TSRT, GST_TYPE_ELEMENT)
 
-#define OV_BGR_CAPS                                                                       \
-  "video/x-raw, format = (string) { BGR }, width = (int) [ 1, max ], height = (int) [ 1, " \
-  "max ], framerate = (fraction) [ 0, max ]"
-
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
 static GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
 
 namespace {
-
-class RecLock {
- public:
-  explicit RecLock(GRecMutex *m) : m_(m) { g_rec_mutex_lock(m_); }
-  ~RecLock() { unlock(); }
-  void unlock() {
-    if (m_)
-      g_rec_mutex_unlock(m_);
-    m_ = nullptr;
-  }
-  RecLock(const RecLock &) = delete;
-  RecLock &operator=(const RecLock &) = delete;
-
- private:
-  GRecMutex *m_;
-};
 
 std::shared_ptr<BaseEngine> make_engine(const ovrt::EngineSettings &s) {
   return MakeTensorRT(s.model, s.scale, s.mean, s.device, s.batch);
@@ -137,41 +118,48 @@ GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer,
   };
   events.updating = [self](unsigned i) { GST_INFO_OBJECT(self, "Update %u-th TensorRT input data", i); };
 
+  /* The engine's input and output are the lock's: run and copy the output
+   * under it, post any error once it is dropped. */
+  ovrt::FeedResult fed;
   ov::BufferPtr tensor;
+  uint64_t size = 0;
   {
-    RecLock guard(&self->lock);
-    switch (ovrt::feed_and_infer(*engine, frames, limit, width, height, self->resized, events)) {
-      case ovrt::FeedResult::UpdateFailed:
-        guard.unlock();
-        GST_DEBUG_OBJECT(self, "Update TensorRT input data failed");
-        GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("Cannot convert a frame into the network input."),
-                          ("engine file %s wants 3-channel %dx%d images; property \"mean\" is "
-                           "\"%s\" (three numbers needed), property \"scale\" is %g",
-                           settings.model.c_str(), width, height, settings.mean.c_str(),
-                           double(settings.scale)));
-        return GST_FLOW_ERROR;
-      case ovrt::FeedResult::InferFailed:
-        guard.unlock();
-        GST_DEBUG_OBJECT(self, "Update TensorTSRT input data failed");
-        GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("The engine refused to run."),
-                          ("engine file %s refused batch %d (property \"batch\"): above the "
-                           "engine's maximum batch, or the engine has not exactly one input",
-                           settings.model.c_str(), limit));
-        return GST_FLOW_ERROR;
-      case ovrt::FeedResult::Ok:
-        break;
+    ov::RecMutexLock guard(&self->lock);
+    fed = ovrt::feed_and_infer(*engine, frames, limit, width, height, self->resized, events);
+    if (fed == ovrt::FeedResult::Ok) {
+      const void *data = engine->OutputData();  // sets DataSize()
+      size = engine->DataSize();
+      tensor.reset(gst_buffer_new_allocate(nullptr, size, nullptr));
+      ov::BufferMap map(tensor.get(), GST_MAP_WRITE);
+      if (tensor && map.ok())
+        std::memcpy(map.data(), data, size);
+      else
+        tensor.reset();
     }
-    const void *data = engine->OutputData();
-    const uint64_t size = engine->DataSize();
-    tensor.reset(gst_buffer_new_allocate(nullptr, size, nullptr));
-    ov::BufferMap map(tensor.get(), GST_MAP_WRITE);
-    if (!tensor || !map.ok()) {
-      guard.unlock();
-      GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Cannot allocate the output tensor."),
-                        ("a tensor buffer of %" G_GUINT64_FORMAT " bytes", size));
+  }
+  switch (fed) {
+    case ovrt::FeedResult::UpdateFailed:
+      GST_DEBUG_OBJECT(self, "Update TensorRT input data failed");
+      GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("Cannot convert a frame into the network input."),
+                        ("engine file %s wants 3-channel %dx%d images; property \"mean\" is "
+                         "\"%s\" (three numbers needed), property \"scale\" is %g",
+                         settings.model.c_str(), width, height, settings.mean.c_str(),
+                         double(settings.scale)));
       return GST_FLOW_ERROR;
-    }
-    std::memcpy(map.data(), data, size);
+    case ovrt::FeedResult::InferFailed:
+      GST_DEBUG_OBJECT(self, "Update TensorTSRT input data failed");
+      GST_ELEMENT_ERROR(self, LIBRARY, FAILED, ("The engine refused to run."),
+                        ("engine file %s refused batch %d (property \"batch\"): above the "
+                         "engine's maximum batch, or the engine has not exactly one input",
+                         settings.model.c_str(), limit));
+      return GST_FLOW_ERROR;
+    case ovrt::FeedResult::Ok:
+      break;
+  }
+  if (!tensor) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NO_SPACE_LEFT, ("Cannot allocate the output tensor."),
+                      ("a tensor buffer of %" G_GUINT64_FORMAT " bytes", size));
+    return GST_FLOW_ERROR;
   }
 
   frames.clear();  // views into the buffer's memory, which now passes on
@@ -207,7 +195,7 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
   try {
     ovrt::EngineSettings settings;
     {
-      RecLock guard(&self->lock);
+      ov::RecMutexLock guard(&self->lock);
       settings.batch = self->batch;
       settings.model = self->model ? self->model : "";
       settings.scale = self->scale;
@@ -244,40 +232,22 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
   return GST_FLOW_ERROR;
 }
 
+static const ov::Property kProperties[] = {
+    ov::field<&OvTSRT::norm>(PROP_NORM),     ov::field<&OvTSRT::model>(PROP_MODEL),
+    ov::field<&OvTSRT::device>(PROP_DEVICE), ov::field<&OvTSRT::batch>(PROP_BATCH),
+    ov::field<&OvTSRT::scale>(PROP_SCALE),   ov::field<&OvTSRT::mean>(PROP_MEAN),
+};
+
 static void ov_TSRT_set_property(GObject *object, guint prop_id, const GValue *value,
                                  GParamSpec *pspec) {
-  OvTSRT *self = OV_TSRT(object);
-  RecLock guard(&self->lock);
-  switch (prop_id) {
-    case PROP_NORM: self->norm = g_value_get_boolean(value); break;
-    case PROP_MODEL:
-      g_free(self->model);
-      self->model = g_value_dup_string(value);
-      break;
-    case PROP_DEVICE: self->device = g_value_get_int(value); break;
-    case PROP_BATCH: self->batch = g_value_get_int(value); break;
-    case PROP_SCALE: self->scale = g_value_get_float(value); break;
-    case PROP_MEAN:
-      g_free(self->mean);
-      self->mean = g_value_dup_string(value);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
+  ov::RecMutexLock guard(&OV_TSRT(object)->lock);
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_TSRT_get_property(GObject *object, guint prop_id, GValue *value,
                                  GParamSpec *pspec) {
-  OvTSRT *self = OV_TSRT(object);
-  RecLock guard(&self->lock);
-  switch (prop_id) {
-    case PROP_NORM: g_value_set_boolean(value, self->norm); break;
-    case PROP_MODEL: g_value_set_string(value, self->model); break;
-    case PROP_DEVICE: g_value_set_int(value, self->device); break;
-    case PROP_BATCH: g_value_set_int(value, self->batch); break;
-    case PROP_SCALE: g_value_set_float(value, self->scale); break;
-    case PROP_MEAN: g_value_set_string(value, self->mean); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
+  ov::RecMutexLock guard(&OV_TSRT(object)->lock);
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_TSRT_finalize(GObject *object) {

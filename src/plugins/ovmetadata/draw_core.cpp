@@ -97,6 +97,11 @@ void drawText(cv::Mat &mat, int x, int y, const std::string &text, double font_s
               thickness, cv::LINE_AA);
 }
 
+/* The pixel of the fractional position (x, y) of `mat`. */
+static cv::Point pixel(const cv::Mat &mat, float x, float y) {
+  return cv::Point(to_pixel(x, mat.cols), to_pixel(y, mat.rows));
+}
+
 static void draw_label(cv::Mat &mat, float x1, float y1, const std::string &label,
                        double font_scale, int thickness) {
   if (!label.empty())
@@ -105,24 +110,19 @@ static void draw_label(cv::Mat &mat, float x1, float y1, const std::string &labe
 
 void drawBox(cv::Mat &mat, float x1, float y1, float x2, float y2, const std::string &label,
              double font_scale, int thickness) {
-  cv::rectangle(mat, cv::Point(to_pixel(x1, mat.cols), to_pixel(y1, mat.rows)),
-                cv::Point(to_pixel(x2, mat.cols), to_pixel(y2, mat.rows)), box_colour, thickness,
-                cv::LINE_8);
+  cv::rectangle(mat, pixel(mat, x1, y1), pixel(mat, x2, y2), box_colour, thickness, cv::LINE_8);
   draw_label(mat, x1, y1, label, font_scale, thickness);
 }
 
 void drawLine(cv::Mat &mat, float x1, float y1, float x2, float y2, const std::string &label,
               double font_scale, int thickness) {
-  cv::line(mat, cv::Point(to_pixel(x1, mat.cols), to_pixel(y1, mat.rows)),
-           cv::Point(to_pixel(x2, mat.cols), to_pixel(y2, mat.rows)), box_colour, thickness,
-           cv::LINE_8);
+  cv::line(mat, pixel(mat, x1, y1), pixel(mat, x2, y2), box_colour, thickness, cv::LINE_8);
   draw_label(mat, x1, y1, label, font_scale, thickness);
 }
 
 void drawDot(cv::Mat &mat, float x1, float y1, const std::string &label, double font_scale,
              int thickness) {
-  cv::circle(mat, cv::Point(to_pixel(x1, mat.cols), to_pixel(y1, mat.rows)), kPointRadius,
-             box_colour, thickness, cv::LINE_8);
+  cv::circle(mat, pixel(mat, x1, y1), kPointRadius, box_colour, thickness, cv::LINE_8);
   draw_label(mat, x1, y1, label, font_scale, thickness);
 }
 

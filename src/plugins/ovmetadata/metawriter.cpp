@@ -12,6 +12,7 @@
 #include "gstopencvutils.h"
 #include "gstovmeta.h"
 #include "metawriter_core.h"
+#include "ov_element.h"
 #include "ov_gst_ptr.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_metawriter_debug);
@@ -33,10 +34,6 @@ struct _OvMetaWriter {
 };
 
 G_DEFINE_TYPE(OvMetaWriter, ov_metawriter, GST_TYPE_ELEMENT)
-
-#define OV_BGR_CAPS                                                               \
-  "video/x-raw, format = (string) { BGR }, width = (int) [ 1, max ], height = (int) " \
-  "[ 1, max ], framerate = (fraction) [ 0, max ]"
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
@@ -106,45 +103,21 @@ static GstFlowReturn ov_metawriter_chain(GstPad *pad, GstObject *parent, GstBuff
   return gst_pad_push(self->srcpad, buffer);
 }
 
+static const ov::Property kProperties[] = {
+    ov::field<&OvMetaWriter::devinfo>(PROP_DEVINFO),
+    ov::field<&OvMetaWriter::count_frame>(PROP_COUNT_FRAME),
+};
+
 static void ov_metawriter_set_property(GObject *object, guint prop_id, const GValue *value,
                                        GParamSpec *pspec) {
-  OvMetaWriter *self = OV_METAWRITER(object);
-  switch (prop_id) {
-    case PROP_DEVINFO:
-      GST_OBJECT_LOCK(self);
-      g_free(self->devinfo);
-      self->devinfo = g_value_dup_string(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    case PROP_COUNT_FRAME:
-      GST_OBJECT_LOCK(self);
-      self->count_frame = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metawriter_get_property(GObject *object, guint prop_id, GValue *value,
                                        GParamSpec *pspec) {
-  OvMetaWriter *self = OV_METAWRITER(object);
-  switch (prop_id) {
-    case PROP_DEVINFO:
-      GST_OBJECT_LOCK(self);
-      g_value_set_string(value, self->devinfo);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    case PROP_COUNT_FRAME:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->count_frame);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metawriter_finalize(GObject *object) {

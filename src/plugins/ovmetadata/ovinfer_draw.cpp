@@ -14,6 +14,7 @@
 #include "draw_core.h"
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
+#include "ov_element.h"
 #include "ov_gst_ptr.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_infer_draw_debug);
@@ -35,10 +36,6 @@ struct _OvInferDraw {
 };
 
 G_DEFINE_TYPE(OvInferDraw, ov_infer_draw, GST_TYPE_ELEMENT)
-
-#define OV_BGR_CAPS                                                               \
-  "video/x-raw, format = (string) { BGR }, width = (int) [ 1, max ], height = (int) " \
-  "[ 1, max ], framerate = (fraction) [ 0, max ]"
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_BGR_CAPS));
@@ -122,44 +119,21 @@ static GstFlowReturn ov_infer_draw_chain(GstPad *pad, GstObject *parent, GstBuff
   return gst_pad_push(self->srcpad, buffer);
 }
 
+static const ov::Property kProperties[] = {
+    ov::field<&OvInferDraw::overlay>(PROP_OVERLAY),
+    ov::field<&OvInferDraw::opacity>(PROP_OPACITY),
+};
+
 static void ov_infer_draw_set_property(GObject *object, guint prop_id, const GValue *value,
                                        GParamSpec *pspec) {
-  OvInferDraw *self = OV_INFER_DRAW(object);
-  switch (prop_id) {
-    case PROP_OVERLAY:
-      GST_OBJECT_LOCK(self);
-      self->overlay = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    case PROP_OPACITY:
-      GST_OBJECT_LOCK(self);
-      self->opacity = g_value_get_float(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_infer_draw_get_property(GObject *object, guint prop_id, GValue *value,
                                        GParamSpec *pspec) {
-  OvInferDraw *self = OV_INFER_DRAW(object);
-  switch (prop_id) {
-    case PROP_OVERLAY:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->overlay);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    case PROP_OPACITY:
-      GST_OBJECT_LOCK(self);
-      g_value_set_float(value, self->opacity);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_infer_draw_class_init(OvInferDrawClass *klass) {

@@ -12,6 +12,7 @@
 
 #include "debug_core.h"
 #include "gstovmeta_utils.h"
+#include "ov_element.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_metadebuger_debug);
 #define GST_CAT_DEFAULT ov_metadebuger_debug
@@ -55,11 +56,7 @@ GType ov_data_type_pattern_get_type(void) {
       {ovmetadata::DATA_TYPE_BOX, "Box data (id, x1, y1, x2, y2, prob)", "box"},
       {0, nullptr, nullptr},
   };
-  if (g_once_init_enter(&type)) {
-    GType t = g_enum_register_static("DataTypePattern", values);
-    g_once_init_leave(&type, t);
-  }
-  return type;
+  return ov::enum_type_once(type, "DataTypePattern", values);
 }
 
 static GstStaticPadTemplate sink_template =
@@ -128,45 +125,28 @@ static GstFlowReturn ov_metadebuger_chain(GstPad *pad, GstObject *parent, GstBuf
   return gst_pad_push(self->srcpad, buffer);
 }
 
+static const ov::Property kProperties[] = {
+    ov::field<&OvMetaDebugerTemplate::type>(PROP_TYPE),
+    ov::field<&OvMetaDebugerTemplate::id>(PROP_ID),
+    ov::field<&OvMetaDebugerTemplate::label>(PROP_CLASS),
+    ov::field<&OvMetaDebugerTemplate::x1>(PROP_X1),
+    ov::field<&OvMetaDebugerTemplate::y1>(PROP_Y1),
+    ov::field<&OvMetaDebugerTemplate::x2>(PROP_X2),
+    ov::field<&OvMetaDebugerTemplate::y2>(PROP_Y2),
+    ov::field<&OvMetaDebugerTemplate::prob>(PROP_PROB),
+    ov::field<&OvMetaDebugerTemplate::show>(PROP_SHOW),
+};
+
 static void ov_metadebuger_set_property(GObject *object, guint prop_id, const GValue *value,
                                         GParamSpec *pspec) {
-  OvMetaDebugerTemplate *self = OV_METADEBUGER(object);
-  GST_OBJECT_LOCK(self);
-  switch (prop_id) {
-    case PROP_TYPE: self->type = g_value_get_enum(value); break;
-    case PROP_ID: self->id = g_value_get_uint(value); break;
-    case PROP_CLASS:
-      g_free(self->label);
-      self->label = g_value_dup_string(value);
-      break;
-    case PROP_X1: self->x1 = g_value_get_float(value); break;
-    case PROP_Y1: self->y1 = g_value_get_float(value); break;
-    case PROP_X2: self->x2 = g_value_get_float(value); break;
-    case PROP_Y2: self->y2 = g_value_get_float(value); break;
-    case PROP_PROB: self->prob = g_value_get_float(value); break;
-    case PROP_SHOW: self->show = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-  GST_OBJECT_UNLOCK(self);
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metadebuger_get_property(GObject *object, guint prop_id, GValue *value,
                                         GParamSpec *pspec) {
-  OvMetaDebugerTemplate *self = OV_METADEBUGER(object);
-  GST_OBJECT_LOCK(self);
-  switch (prop_id) {
-    case PROP_TYPE: g_value_set_enum(value, self->type); break;
-    case PROP_ID: g_value_set_uint(value, self->id); break;
-    case PROP_CLASS: g_value_set_string(value, self->label); break;
-    case PROP_X1: g_value_set_float(value, self->x1); break;
-    case PROP_Y1: g_value_set_float(value, self->y1); break;
-    case PROP_X2: g_value_set_float(value, self->x2); break;
-    case PROP_Y2: g_value_set_float(value, self->y2); break;
-    case PROP_PROB: g_value_set_float(value, self->prob); break;
-    case PROP_SHOW: g_value_set_boolean(value, self->show); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-  GST_OBJECT_UNLOCK(self);
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metadebuger_finalize(GObject *object) {

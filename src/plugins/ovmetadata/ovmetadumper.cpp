@@ -11,6 +11,7 @@
 
 #include "dump_core.h"
 #include "gstovmeta.h"
+#include "ov_element.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_metadumper_debug);
 #define GST_CAT_DEFAULT ov_metadumper_debug
@@ -54,34 +55,20 @@ static GstFlowReturn ov_metadumper_chain(GstPad *pad, GstObject *parent, GstBuff
   return gst_pad_push(self->srcpad, buffer);
 }
 
+static const ov::Property kProperties[] = {
+    ov::field<&OvMetaDumperTemplate::segment_num>(PROP_SEGMENT_NUM),
+};
+
 static void ov_metadumper_set_property(GObject *object, guint prop_id, const GValue *value,
                                        GParamSpec *pspec) {
-  OvMetaDumperTemplate *self = OV_METADUMPER(object);
-  switch (prop_id) {
-    case PROP_SEGMENT_NUM:
-      GST_OBJECT_LOCK(self);
-      self->segment_num = g_value_get_uint(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metadumper_get_property(GObject *object, guint prop_id, GValue *value,
                                        GParamSpec *pspec) {
-  OvMetaDumperTemplate *self = OV_METADUMPER(object);
-  switch (prop_id) {
-    case PROP_SEGMENT_NUM:
-      GST_OBJECT_LOCK(self);
-      g_value_set_uint(value, self->segment_num);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(object));
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_metadumper_class_init(OvMetaDumperTemplateClass *klass) {

@@ -27,6 +27,7 @@
 
 #include "gstopencvutils.h"
 #include "gstovmeta_utils.h"
+#include "ov_element.h"
 #include "ov_gst_ptr.h"
 #include "translator_core.h"
 
@@ -61,17 +62,6 @@ static GstStaticPadTemplate src_template =
 G_DEFINE_TYPE(OvTranslator, ov_translator, GST_TYPE_ELEMENT)
 
 namespace {
-
-class RecLock {
- public:
-  explicit RecLock(GRecMutex *m) : m_(m) { g_rec_mutex_lock(m_); }
-  ~RecLock() { g_rec_mutex_unlock(m_); }
-  RecLock(const RecLock &) = delete;
-  RecLock &operator=(const RecLock &) = delete;
-
- private:
-  GRecMutex *m_;
-};
 
 /* Conditions a user can act on, each posted once as a warning until a
  * property changes: the stream goes on without (some) results. */
@@ -127,7 +117,7 @@ void translate_frame(OvTranslator *self, GstBuffer *frame, GstBuffer *tensor) {
     data = aligned.data();
   }
 
-  RecLock guard(&self->lock);
+  ov::RecMutexLock guard(&self->lock);
   const Topology topology = self->topology;
   const Engine engine = self->engine_type;
 
@@ -234,76 +224,53 @@ static GstFlowReturn ov_translator_chain(GstPad *pad, GstObject *parent, GstBuff
   return GST_FLOW_OK;
 }
 
+/* Hooks of the property table, run after the field is set, with the lock
+ * taken.  A new label file is read at once. */
+static void reload_labels(GObject *object) {
+  OvTranslator *self = OV_TRANSLATOR(object);
+  try {
+    load_labels(self, self->label);
+  } catch (...) {
+    self->labels.clear();
+    self->labels_missing = TRUE;
+    GST_ERROR_OBJECT(self, "Can not find labels file %s", self->label);
+  }
+}
+
+/* An input size left at 0 follows the other one. */
+static void square_from_width(GObject *object) {
+  OvTranslator *self = OV_TRANSLATOR(object);
+  if (self->input_height == 0)
+    self->input_height = self->input_width;
+}
+
+static void square_from_height(GObject *object) {
+  OvTranslator *self = OV_TRANSLATOR(object);
+  if (self->input_width == 0)
+    self->input_width = self->input_height;
+}
+
+static const ov::Property kProperties[] = {
+    ov::field<&OvTranslator::topology>(PROP_TOPOLOGY),
+    ov::field<&OvTranslator::engine_type>(PROP_ENGINE_TYPE),
+    ov::field<&OvTranslator::label>(PROP_LABEL, reload_labels),
+    ov::field<&OvTranslator::dims>(PROP_DIMS),
+    ov::field<&OvTranslator::input_width>(PROP_INPUT_WIDTH, square_from_width),
+    ov::field<&OvTranslator::input_height>(PROP_INPUT_HEIGHT, square_from_height),
+};
+
 static void ov_translator_set_property(GObject *object, guint prop_id, const GValue *value,
                                        GParamSpec *pspec) {
   OvTranslator *self = OV_TRANSLATOR(object);
-  RecLock guard(&self->lock);
+  ov::RecMutexLock guard(&self->lock);
   self->warned = 0;
-  switch (prop_id) {
-    case PROP_TOPOLOGY:
-      self->topology = Topology(g_value_get_enum(value));
-      break;
-    case PROP_ENGINE_TYPE:
-      self->engine_type = Engine(g_value_get_enum(value));
-      break;
-    case PROP_LABEL:
-      g_free(self->label);
-      self->label = g_value_dup_string(value);
-      try {
-        load_labels(self, self->label);
-      } catch (...) {
-        self->labels.clear();
-        self->labels_missing = TRUE;
-        GST_ERROR_OBJECT(self, "Can not find labels file %s", self->label);
-      }
-      break;
-    case PROP_DIMS:
-      g_free(self->dims);
-      self->dims = g_value_dup_string(value);
-      break;
-    case PROP_INPUT_WIDTH:
-      self->input_width = g_value_get_int(value);
-      if (self->input_height == 0)
-        self->input_height = self->input_width;
-      break;
-    case PROP_INPUT_HEIGHT:
-      self->input_height = g_value_get_int(value);
-      if (self->input_width == 0)
-        self->input_width = self->input_height;
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::set_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_translator_get_property(GObject *object, guint prop_id, GValue *value,
                                        GParamSpec *pspec) {
-  OvTranslator *self = OV_TRANSLATOR(object);
-  RecLock guard(&self->lock);
-  switch (prop_id) {
-    case PROP_TOPOLOGY:
-      g_value_set_enum(value, gint(self->topology));
-      break;
-    case PROP_ENGINE_TYPE:
-      g_value_set_enum(value, gint(self->engine_type));
-      break;
-    case PROP_LABEL:
-      g_value_set_string(value, self->label);
-      break;
-    case PROP_DIMS:
-      g_value_set_string(value, self->dims);
-      break;
-    case PROP_INPUT_WIDTH:
-      g_value_set_int(value, self->input_width);
-      break;
-    case PROP_INPUT_HEIGHT:
-      g_value_set_int(value, self->input_height);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
+  ov::RecMutexLock guard(&OV_TRANSLATOR(object)->lock);
+  ov::get_property(kProperties, object, prop_id, value, pspec);
 }
 
 static void ov_translator_finalize(GObject *object) {

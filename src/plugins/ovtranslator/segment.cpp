@@ -31,6 +31,19 @@ SegmentGrid empty_grid(int64_t rows, int64_t cols) {
   return SegmentGrid(size_t(rows), std::vector<SegmentResult>(size_t(cols)));
 }
 
+/* The common start once the sizes are checked: false when scores are due
+ * but missing; otherwise `result` holds `n` grids of rows x cols cells of
+ * class 0 (none for n <= 0). */
+bool begin_grids(const void *data, int64_t needed, int64_t n, int64_t rows, int64_t cols,
+                 Result &result) {
+  if (needed > 0 && data == nullptr)
+    return false;
+  result.set_type(RESULT_SEGMENTATION);
+  if (n > 0)
+    result.segmentation.assign(size_t(n), empty_grid(rows, cols));
+  return true;
+}
+
 }  // namespace
 
 bool Segment(const void *data, const std::vector<int> &dims,
@@ -55,13 +68,8 @@ bool Segment(const void *data, const std::vector<int> &dims,
       !checked_product({n, h, w}, cells) || !fits_tensor(info, std::max(needed, cells)) ||
       !checked_product({n, h, std::max<int64_t>(w, 1)}, slots) || slots > kMaxGridCells)
     return false;
-  if (needed > 0 && data == nullptr)
+  if (!begin_grids(data, needed, n, h, w, result))
     return false;
-
-  result.set_type(RESULT_SEGMENTATION);
-  if (n <= 0)
-    return true;
-  result.segmentation.assign(size_t(n), empty_grid(h, w));
 
   const int64_t plane = h * w;
   const float *block = static_cast<const float *>(data);
@@ -104,13 +112,10 @@ bool SegmentFCN(const void *data, const std::vector<int> &dims,
       !fits_tensor(info, std::max(needed, positions)) || plane > 8 * kMaxGridCells ||
       !checked_product({n, gh, std::max<int64_t>(gw, 1)}, cells) || cells > kMaxGridCells)
     return false;
-  if (needed > 0 && data == nullptr)
+  if (!begin_grids(data, needed, n, gh, gw, result))
     return false;
-
-  result.set_type(RESULT_SEGMENTATION);
   if (n <= 0)
     return true;
-  result.segmentation.assign(size_t(n), empty_grid(gh, gw));
 
   std::vector<int32_t> class_map(size_t(plane), 0);
   const float row_ratio = static_cast<float>(h) / static_cast<float>(gh);

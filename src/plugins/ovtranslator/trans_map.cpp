@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "ov_element.h"
 #include "translators.h"
 
 namespace orvane {
@@ -79,15 +80,7 @@ GType ov_ai_topology_pattern_get_type(void) {
       {int(orvane::ai::Topology::FCN), "FCN", "fcn"},
       {0, nullptr, nullptr},
   };
-  if (g_once_init_enter(&type_id)) {
-    // Another copy of these cores in the process (a test linking them next
-    // to the loaded plug-in) may have registered the name already.
-    GType t = g_type_from_name("OvAITopologyPattern");
-    if (t == 0)
-      t = g_enum_register_static("OvAITopologyPattern", values);
-    g_once_init_leave(&type_id, t);
-  }
-  return type_id;
+  return ov::enum_type_once(type_id, "OvAITopologyPattern", values);
 }
 
 GType ov_engine_pattern_get_type(void) {
@@ -98,13 +91,5 @@ GType ov_engine_pattern_get_type(void) {
       {int(orvane::ai::Engine::TensorRT), "TensorRT inference engine", "tensorrt"},
       {0, nullptr, nullptr},
   };
-  if (g_once_init_enter(&type_id)) {
-    // Another copy of these cores in the process (a test linking them next
-    // to the loaded plug-in) may have registered the name already.
-    GType t = g_type_from_name("OvAIEnginePattern");
-    if (t == 0)
-      t = g_enum_register_static("OvAIEnginePattern", values);
-    g_once_init_leave(&type_id, t);
-  }
-  return type_id;
+  return ov::enum_type_once(type_id, "OvAIEnginePattern", values);
 }

@@ -10,7 +10,7 @@ command -v "$CXX" >/dev/null || { echo "$CXX not found, cannot build the fuzz ta
 mkdir -p "$work/corpus" "$work/seeds"
 bin="$work/fuzz_translators"
 "$CXX" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$src" -I"$meta" $(pkg-config --cflags gobject-2.0) \
+  -I"$src" -I"$meta" -I"$meta/../element" $(pkg-config --cflags gobject-2.0) \
   "$here/fuzz_translators.cpp" "$src/trans_map.cpp" "$src/classifier.cpp" "$src/ssd.cpp" \
   "$src/yolov3.cpp" "$src/segment.cpp" "$src/translator_core.cpp" \
   $(pkg-config --libs gobject-2.0) -o "$bin"

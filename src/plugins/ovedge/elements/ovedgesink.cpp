@@ -17,6 +17,7 @@
 #include "edge_log.h"
 #include "gstovmeta.h"
 #include "model_loader.h"
+#include "ov_element.h"
 #include "sink_records.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_edge_sink_debug);
@@ -73,9 +74,8 @@ static std::string join_tag_groups(const std::vector<std::string> &names) {
 static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GValue *value,
                                       GParamSpec *pspec) {
   OvEdgeSink *self = OV_EDGE_SINK(object);
-  const char *text = g_value_get_string(value);
-  const std::string s = text ? text : "";
-  GST_OBJECT_LOCK(self);
+  const std::string s = ov::value_string(value);
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
   switch (prop_id) {
     case PROP_TAGGROUPS:
       if (s == "uni") {
@@ -92,25 +92,23 @@ static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GVal
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
   }
-  GST_OBJECT_UNLOCK(self);
 }
 
 static void ov_edge_sink_get_property(GObject *object, guint prop_id, GValue *value,
                                       GParamSpec *pspec) {
   OvEdgeSink *self = OV_EDGE_SINK(object);
-  GST_OBJECT_LOCK(self);
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
   switch (prop_id) {
     case PROP_TAGGROUPS:
-      g_value_set_string(value, join_tag_groups(self->priv->tag_groups).c_str());
+      ov::load(join_tag_groups(self->priv->tag_groups), value);
       break;
     case PROP_CONTEXT_ID:
-      g_value_set_string(value, self->priv->context_id.c_str());
+      ov::load(self->priv->context_id, value);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
   }
-  GST_OBJECT_UNLOCK(self);
 }
 
 static gboolean ov_edge_sink_open(OvEdgeSink *self) {

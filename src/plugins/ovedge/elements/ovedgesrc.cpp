@@ -26,6 +26,7 @@
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
 #include "model_loader.h"
+#include "ov_element.h"
 #include "ovedgesink.h"
 #include "src_extract.h"
 #include "synchronizer.h"
@@ -101,9 +102,8 @@ static void ov_edge_src_set_property(GObject *object, guint prop_id, const GValu
   SrcPrivate *priv = self->priv;
   switch (prop_id) {
     case PROP_TAGGROUPS: {
-      const char *text = g_value_get_string(value);
-      const std::string s = text ? text : "";
-      GST_OBJECT_LOCK(self);
+      const std::string s = ov::value_string(value);
+      ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
       if (s == "uni") {
         priv->combined = true;
         priv->tag_groups.push_back("uni");
@@ -111,26 +111,23 @@ static void ov_edge_src_set_property(GObject *object, guint prop_id, const GValu
         priv->combined = false;  // another value leaves combined mode
         priv->tag_groups = VXCORE::split(s);
       }
-      GST_OBJECT_UNLOCK(self);
+      guard.unlock();
       GST_INFO_OBJECT(self, "PROP_TAGGROUPS set ok.");
       break;
     }
     case PROP_SYNCMESSAGE: {
       const bool on = g_value_get_boolean(value);
-      GST_OBJECT_LOCK(self);
+      ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
       priv->sync_message = on;
       if (priv->receiver)
         priv->receiver->synchronizer.SetWorkerMessageFlag(on);
-      GST_OBJECT_UNLOCK(self);
       break;
     }
     case PROP_CONTEXT_ID: {
-      const char *text = g_value_get_string(value);
-      const std::string s = text ? text : "";
+      const std::string s = ov::value_string(value);
       std::cout << "context_id_String = " << s << std::endl;
-      GST_OBJECT_LOCK(self);
+      ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
       priv->context_id = s;
-      GST_OBJECT_UNLOCK(self);
       break;
     }
     default:
@@ -143,25 +140,25 @@ static void ov_edge_src_get_property(GObject *object, guint prop_id, GValue *val
                                      GParamSpec *pspec) {
   OvEdgeSrc *self = OV_EDGE_SRC(object);
   SrcPrivate *priv = self->priv;
-  GST_OBJECT_LOCK(self);
+  ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
   switch (prop_id) {
     case PROP_TAGGROUPS: {
       std::string joined;
       for (const std::string &n : priv->tag_groups) joined += (joined.empty() ? "" : "+") + n;
-      g_value_set_string(value, joined.c_str());
+      ov::load(joined, value);
       break;
     }
     case PROP_SYNCMESSAGE:
-      g_value_set_boolean(value, priv->sync_message);
+      ov::load(priv->sync_message, value);
       break;
     case PROP_CONTEXT_ID:
-      g_value_set_string(value, priv->context_id.c_str());
+      ov::load(priv->context_id, value);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
   }
-  GST_OBJECT_UNLOCK(self);
+  guard.unlock();
   if (prop_id == PROP_TAGGROUPS)
     GST_INFO_OBJECT(self, "PROP_TAGGROUPS get ok.");
 }

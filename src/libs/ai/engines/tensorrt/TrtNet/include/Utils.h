@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -26,6 +27,20 @@
 #endif
 
 namespace Tn {
+
+/* The serialized forms of the plug-ins: each value copied byte for byte at
+ * the cursor, which moves past it. */
+template <typename T>
+void put(char *&p, const T &v) {
+  std::memcpy(p, &v, sizeof v);
+  p += sizeof v;
+}
+
+template <typename T>
+void get(const char *&p, T &v) {
+  std::memcpy(&v, p, sizeof v);
+  p += sizeof v;
+}
 
 class Logger : public nvinfer1::ILogger {
  public:

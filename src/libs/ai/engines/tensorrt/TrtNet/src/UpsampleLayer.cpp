@@ -22,17 +22,8 @@ int elementSize(DataType type) {
   }
 }
 
-template <typename T>
-void put(char *&p, const T &v) {
-  std::memcpy(p, &v, sizeof v);
-  p += sizeof v;
-}
-
-template <typename T>
-void get(const char *&p, T &v) {
-  std::memcpy(&v, p, sizeof v);
-  p += sizeof v;
-}
+using Tn::get;
+using Tn::put;
 
 }  // namespace
 

@@ -19,17 +19,8 @@ constexpr long kMaxFloats = 1L << 28;
 
 float sigmoid(float v) { return static_cast<float>(1.0 / (1.0 + static_cast<double>(std::exp(-v)))); }
 
-template <typename T>
-void put(char *&p, const T &v) {
-  std::memcpy(p, &v, sizeof v);
-  p += sizeof v;
-}
-
-template <typename T>
-void get(const char *&p, T &v) {
-  std::memcpy(&v, p, sizeof v);
-  p += sizeof v;
-}
+using Tn::get;
+using Tn::put;
 
 long inputFloats(const std::vector<Yolo::YoloKernel> &heads, int classes) {
   long n = 0;
