@@ -268,7 +268,7 @@ static GstStateChangeReturn ov_TSRT_change_state(GstElement *element, GstStateCh
   const GstStateChangeReturn ret =
       GST_ELEMENT_CLASS(ov_TSRT_parent_class)->change_state(element, transition);
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
-    RecLock guard(&self->lock);
+    ov::RecMutexLock guard(&self->lock);
     self->engine.reset();
   }
   return ret;
