@@ -100,6 +100,37 @@ TEST(PixelPacking, WideStridesGiveTheSamePictureAsTightPlanes) {
   EXPECT_EQ(0, cv::norm(a, n, cv::NORM_INF));
 }
 
+/* Two pixels of an xRGB-like plane (4 bytes a pixel: pad, R, G, B) with a
+ * wide row stride, to packed B, G, R and back into a plane whose pad bytes
+ * stay as they were. */
+TEST(PixelPacking, PackedFormatsGoToBGRByTheirColourOffsetsAndBack) {
+  const PackedColours xrgb{4, 1, 2, 3};
+  const uint8_t plane[2 * 10] = {0xee, 10, 20, 30, 0xee, 40, 50, 60, 0, 0,
+                                 0xee, 70, 80, 90, 0xee, 100, 110, 120, 0, 0};
+  uint8_t bgr[12];
+  packed_to_bgr(plane, 10, xrgb, 2, 2, bgr);
+  const uint8_t expected[12] = {30, 20, 10, 60, 50, 40, 90, 80, 70, 120, 110, 100};
+  EXPECT_EQ(0, std::memcmp(bgr, expected, sizeof bgr));
+
+  uint8_t back[2 * 10];
+  std::memset(back, 0x77, sizeof back);
+  bgr_to_packed(bgr, 6, 2, 2, xrgb, back, 10);
+  for (int i = 0; i < 20; ++i) {
+    const bool colour = i % 10 < 8 && (i % 10) % 4 != 0;
+    EXPECT_EQ(back[i], colour ? plane[i] : 0x77) << "byte " << i;
+  }
+
+  // Plain BGR rows are copied whole, each from its own stride.
+  const PackedColours bgr_layout{3, 2, 1, 0};
+  ASSERT_TRUE(bgr_layout.bgr());
+  uint8_t wide[2 * 8];
+  std::memset(wide, 0x55, sizeof wide);
+  bgr_to_packed(expected, 6, 2, 2, bgr_layout, wide, 8);
+  EXPECT_EQ(0, std::memcmp(wide, expected, 6));
+  EXPECT_EQ(0, std::memcmp(wide + 8, expected + 6, 6));
+  EXPECT_EQ(wide[6], 0x55);
+}
+
 TEST(PixelConversion, I420OutputWritesTrueLumaAndChromaInPlaneOrder) {
   const cv::Mat src = smooth_picture(8, 4);
   const cv::Mat ref = reference_i420(src);

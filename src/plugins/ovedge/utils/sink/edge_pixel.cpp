@@ -166,3 +166,39 @@ void RGB8882YUVNV12(cv::Mat image, uint8_t *y, uint8_t *uv, int &strideY) {
       uv[2 * i + 1] = c.v[r * c.stride + col];
     }
 }
+
+void packed_to_bgr(const uint8_t *plane, size_t stride, PackedColours colours, int width,
+                   int height, uint8_t *bgr) {
+  const size_t row_bytes = static_cast<size_t>(width) * 3;
+  for (int r = 0; r < height; ++r, bgr += row_bytes) {
+    const uint8_t *p = plane + static_cast<size_t>(r) * stride;
+    if (colours.bgr()) {
+      std::memcpy(bgr, p, row_bytes);
+      continue;
+    }
+    uint8_t *out = bgr;
+    for (int c = 0; c < width; ++c, p += colours.pstride, out += 3) {
+      out[0] = p[colours.b];
+      out[1] = p[colours.g];
+      out[2] = p[colours.r];
+    }
+  }
+}
+
+void bgr_to_packed(const uint8_t *bgr, size_t bgr_stride, int width, int height,
+                   PackedColours colours, uint8_t *plane, size_t stride) {
+  const size_t row_bytes = static_cast<size_t>(width) * 3;
+  for (int r = 0; r < height; ++r, bgr += bgr_stride) {
+    uint8_t *p = plane + static_cast<size_t>(r) * stride;
+    if (colours.bgr()) {
+      std::memcpy(p, bgr, row_bytes);
+      continue;
+    }
+    const uint8_t *in = bgr;
+    for (int c = 0; c < width; ++c, p += colours.pstride, in += 3) {
+      p[colours.b] = in[0];
+      p[colours.g] = in[1];
+      p[colours.r] = in[2];
+    }
+  }
+}

@@ -31,4 +31,21 @@ void RGB8882YUVI420p(cv::Mat image, uint8_t *y, uint8_t *u, uint8_t *v, int &str
                      int &strideUV);
 void RGB8882YUVNV12(cv::Mat image, uint8_t *y, uint8_t *uv, int &strideY);
 
+/* Where a packed three-colour format keeps its colours in a pixel of
+ * `pstride` bytes (GStreamer's component pixel stride and offsets). */
+struct PackedColours {
+  int pstride, r, g, b;
+  /* Plain B, G, R: rows are copied whole. */
+  bool bgr() const { return pstride == 3 && b == 0 && g == 1 && r == 2; }
+};
+
+/* height rows of width pixels from a packed plane laid out as `colours`
+ * (row stride `stride`) to tightly packed B, G, R bytes, and from B, G, R
+ * rows `bgr_stride` apart to such a plane; bytes of the plane's pixels other
+ * than the three colours are left as they are. */
+void packed_to_bgr(const uint8_t *plane, size_t stride, PackedColours colours, int width,
+                   int height, uint8_t *bgr);
+void bgr_to_packed(const uint8_t *bgr, size_t bgr_stride, int width, int height,
+                   PackedColours colours, uint8_t *plane, size_t stride);
+
 #endif

@@ -213,26 +213,11 @@ PackResult pack_frame_bgr(const GstVideoFrame *frame, std::vector<uint8_t> &dst)
       if (dst.size() < needed)
         throw std::out_of_range("frame needs " + std::to_string(needed) + " bytes, record holds " +
                                 std::to_string(dst.size()));
-      const int pstride = GST_VIDEO_FRAME_COMP_PSTRIDE(frame, 0);
-      const int off_r = GST_VIDEO_FRAME_COMP_POFFSET(frame, 0);
-      const int off_g = GST_VIDEO_FRAME_COMP_POFFSET(frame, 1);
-      const int off_b = GST_VIDEO_FRAME_COMP_POFFSET(frame, 2);
       /* Rows are packed tightly whatever the frame's row stride. */
-      if (pstride == 3 && off_b == 0 && off_g == 1 && off_r == 2) {
-        for (int r = 0; r < height; ++r)
-          std::memcpy(dst.data() + static_cast<size_t>(r) * width * 3,
-                      plane(0) + static_cast<size_t>(r) * stride(0), static_cast<size_t>(width) * 3);
-        return PackResult::Packed;
-      }
-      size_t index = 0;
-      for (int r = 0; r < height; ++r) {
-        const uint8_t *p = plane(0) + static_cast<size_t>(r) * stride(0);
-        for (int c = 0; c < width; ++c, p += pstride, index += 3) {
-          dst[index] = p[off_b];
-          dst[index + 1] = p[off_g];
-          dst[index + 2] = p[off_r];
-        }
-      }
+      const PackedColours colours{
+          GST_VIDEO_FRAME_COMP_PSTRIDE(frame, 0), GST_VIDEO_FRAME_COMP_POFFSET(frame, 0),
+          GST_VIDEO_FRAME_COMP_POFFSET(frame, 1), GST_VIDEO_FRAME_COMP_POFFSET(frame, 2)};
+      packed_to_bgr(plane(0), static_cast<size_t>(stride(0)), colours, width, height, dst.data());
       return PackResult::Packed;
     }
     default:

@@ -231,25 +231,11 @@ bool write_image_to_frame(const cv::Mat &image, GstVideoFrame *frame) {
       break;
     }
     default: {
-      const int pstride = GST_VIDEO_FRAME_COMP_PSTRIDE(frame, 0);
-      const int off_r = GST_VIDEO_FRAME_COMP_POFFSET(frame, 0);
-      const int off_g = GST_VIDEO_FRAME_COMP_POFFSET(frame, 1);
-      const int off_b = GST_VIDEO_FRAME_COMP_POFFSET(frame, 2);
-      if (pstride == 3 && off_b == 0 && off_g == 1 && off_r == 2) {
-        for (int r = 0; r < height; ++r)
-          std::memcpy(plane(0) + static_cast<size_t>(r) * strideY, fitted.ptr<uint8_t>(r),
-                      static_cast<size_t>(width) * 3);
-        break;
-      }
-      for (int r = 0; r < height; ++r) {
-        const uint8_t *src = fitted.ptr<uint8_t>(r);
-        uint8_t *dst = plane(0) + static_cast<size_t>(r) * strideY;
-        for (int c = 0; c < width; ++c, src += 3, dst += pstride) {
-          dst[off_b] = src[0];
-          dst[off_g] = src[1];
-          dst[off_r] = src[2];
-        }
-      }
+      const PackedColours colours{
+          GST_VIDEO_FRAME_COMP_PSTRIDE(frame, 0), GST_VIDEO_FRAME_COMP_POFFSET(frame, 0),
+          GST_VIDEO_FRAME_COMP_POFFSET(frame, 1), GST_VIDEO_FRAME_COMP_POFFSET(frame, 2)};
+      bgr_to_packed(fitted.ptr<uint8_t>(0), fitted.step[0], width, height, colours, plane(0),
+                    static_cast<size_t>(strideY));
       break;
     }
   }
