@@ -249,6 +249,20 @@ TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
   EXPECT_EQ(bus.pub.error(), "");
 }
 
+/* "uni" set and then replaced: the sink publishes per tag group again. */
+TEST(EdgeElements, ASinkLeavesCombinedModeWhenItsTagGroupsChange) {
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "taggroups=uni taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  const auto got = bus.exchange(10, frames_of("s2", picture(64, 48, 5), FrameSpec()));
+  EXPECT_EQ(ids(got), one_to(10));
+  for (const auto &s : got) {
+    const GstOvBatchMeta *m = meta_of(s);
+    ASSERT_EQ(m->batch.frames.size(), 1u);
+    EXPECT_EQ(m->batch.frames[0].box_results.size(), 1u) << "frame " << frame_id_of(s);
+  }
+}
+
 TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
   BusPair bus(subscriber("taggroups=uni"), "taggroups=uni");
   ASSERT_TRUE(bus.start());

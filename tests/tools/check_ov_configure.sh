@@ -26,21 +26,18 @@ run_build() { # <build dir> -> cmake calls in $work/calls
     "$work/tree/ov" build >"$work/out" 2>&1 || { cat "$work/out"; fail "./ov build failed in $1"; }
 }
 
-# Made by a plain `cmake -B build` (Makefiles).
-make_tree="$work/make"; mkdir -p "$make_tree"
-echo "CMAKE_GENERATOR:INTERNAL=Unix Makefiles" >"$make_tree/CMakeCache.txt"
-touch "$make_tree/Makefile"
-run_build "$make_tree"
-[ "$(cat "$work/calls")" = "--build $make_tree -j 1" ] \
-  || fail "Makefile tree: expected only a build, cmake was called with: $(cat "$work/calls")"
-
-# Configured by Ninja earlier.
-ninja_tree="$work/ninja"; mkdir -p "$ninja_tree"
-echo "CMAKE_GENERATOR:INTERNAL=Ninja" >"$ninja_tree/CMakeCache.txt"
-touch "$ninja_tree/build.ninja"
-run_build "$ninja_tree"
-[ "$(cat "$work/calls")" = "--build $ninja_tree -j 1" ] \
-  || fail "Ninja tree: expected only a build, cmake was called with: $(cat "$work/calls")"
+# A tree configured earlier by <generator>, with its <build file>: built only.
+expect_build_only() { # <name> <generator> <build file>
+  local tree="$work/$1"; mkdir -p "$tree"
+  echo "CMAKE_GENERATOR:INTERNAL=$2" >"$tree/CMakeCache.txt"
+  touch "$tree/$3"
+  run_build "$tree"
+  [ "$(cat "$work/calls")" = "--build $tree -j 1" ] \
+    || fail "$2 tree: expected only a build, cmake was called with: $(cat "$work/calls")"
+}
+# Made by a plain `cmake -B build` (Makefiles), and by Ninja.
+expect_build_only make "Unix Makefiles" Makefile
+expect_build_only ninja Ninja build.ninja
 
 # A cache but no build files: configured again, the cached generator kept.
 broken="$work/broken"; mkdir -p "$broken"

@@ -82,6 +82,7 @@ static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GVal
         self->priv->combined = true;
         self->priv->tag_groups.push_back("uni");
       } else {
+        self->priv->combined = false;  // another value leaves combined mode
         self->priv->tag_groups = VXCORE::split(s);
       }
       break;
