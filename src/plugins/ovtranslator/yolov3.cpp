@@ -589,6 +589,10 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   check_layer_args(dims, layer);
   const int64_t H = dims[2], W = dims[3];
   const int64_t plane = H * W;
+  // No cells: nothing to find, and no walk over the rows of an empty grid
+  // (dims may name two thousand million of them).
+  if (plane == 0)
+    return;
   const int64_t entries = dims[1] / 3;
   const int64_t classes = entries - 5;
   const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
