@@ -302,6 +302,7 @@ class OverlapGrid {
   static constexpr int kMaxLevels = 7;
   static constexpr float kMinSide = 1e-10f;
   static constexpr double kMargin = 1e-6;
+  static constexpr size_t kFewBoxes = 64;
 
   struct Entry {
     float area;
@@ -323,14 +324,23 @@ class OverlapGrid {
    * as their bits do). */
   static std::vector<uint32_t> order_by_area(std::vector<uint32_t> order,
                                              const std::vector<Corners> &boxes) {
+    auto bits = [&](uint32_t i) {
+      uint32_t u;
+      std::memcpy(&u, &boxes[i].area, sizeof u);
+      return u;
+    };
+    // A few boxes (a frame's usual share) sort faster by comparison than
+    // through three passes over 2048 buckets; both keep equal areas in
+    // their order.
+    if (order.size() <= kFewBoxes) {
+      std::stable_sort(order.begin(), order.end(),
+                       [&](uint32_t a, uint32_t b) { return bits(a) < bits(b); });
+      return order;
+    }
     std::vector<uint32_t> next(order.size());
     for (int shift = 0; shift < 32; shift += 11) {
       std::vector<uint32_t> start(2049, 0);
-      auto digit = [&](uint32_t i) {
-        uint32_t u;
-        std::memcpy(&u, &boxes[i].area, sizeof u);
-        return (u >> shift) & 0x7FFu;
-      };
+      auto digit = [&](uint32_t i) { return (bits(i) >> shift) & 0x7FFu; };
       for (uint32_t i : order)
         ++start[digit(i) + 1];
       for (size_t b = 1; b < start.size(); ++b)
