@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "gstovmeta.h"
+#include "ov_element.h"
 #include "ov_gst_ptr.h"
 #include "split_core.h"
 
@@ -58,15 +59,6 @@ static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
 
 namespace {
-
-/* The object lock for a scope: copies made under it may throw. */
-struct ObjectLock {
-  explicit ObjectLock(gpointer obj) : obj_(GST_OBJECT(obj)) { GST_OBJECT_LOCK(obj_); }
-  ~ObjectLock() { GST_OBJECT_UNLOCK(obj_); }
-  ObjectLock(const ObjectLock &) = delete;
-  ObjectLock &operator=(const ObjectLock &) = delete;
-  GstObject *obj_;
-};
 
 bool is_video_structure(const GstStructure *s) {
   return gst_structure_has_field_typed(s, "width", G_TYPE_INT) &&
@@ -165,7 +157,7 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
   int count, fps_n, fps_d;
   ov::CapsPtr renewed;
   {
-    ObjectLock lock(self);
+    ov::MutexLock lock(GST_OBJECT_GET_LOCK(self));  // copies made under it may throw
     st->device_copies = meta->batch.devices;
     st->frame_copies = meta->batch.frames;
     if (st->cursor.set_frame_count(int(meta->batch.frames.size())))
@@ -221,7 +213,7 @@ GstFlowReturn prepare_output(OvSplitBatch *self, GstBuffer *input, GstBuffer **o
   VideoFrameData frame;
   DeviceInfoData device;
   {
-    ObjectLock lock(self);
+    ov::MutexLock lock(GST_OBJECT_GET_LOCK(self));  // copies made under it may throw
     frame = st->frame_copies[k];
     // A batch may describe fewer devices than frames: those frames get none.
     if (size_t(k) < st->device_copies.size())
@@ -264,18 +256,14 @@ GstFlowReturn transform_ip(GstBaseTransform *, GstBuffer *) { return GST_FLOW_OK
 
 static void ov_split_batch_set_property(GObject *object, guint prop_id, const GValue *value,
                                         GParamSpec *pspec) {
-  SplitState *st = OV_SPLIT_BATCH(object)->state;
-  g_rec_mutex_lock(&st->prop_lock);
+  ov::RecMutexLock guard(&OV_SPLIT_BATCH(object)->state->prop_lock);
   G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-  g_rec_mutex_unlock(&st->prop_lock);
 }
 
 static void ov_split_batch_get_property(GObject *object, guint prop_id, GValue *value,
                                         GParamSpec *pspec) {
-  SplitState *st = OV_SPLIT_BATCH(object)->state;
-  g_rec_mutex_lock(&st->prop_lock);
+  ov::RecMutexLock guard(&OV_SPLIT_BATCH(object)->state->prop_lock);
   G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-  g_rec_mutex_unlock(&st->prop_lock);
 }
 
 static void ov_split_batch_dispose(GObject *object) {
