@@ -201,7 +201,7 @@ TEST(EdgeFaults, APublisherKilledAndStartedAgainIsDeliveredAgainWithinTwoSeconds
 }
 
 /* A subscriber killed with SIGKILL mid-stream: the publisher's writes never
- * block longer than the writer's limit (100 ms) per frame, it keeps its
+ * block much longer than the writer's limit (100 ms) per frame, it keeps its
  * rate, and a subscriber started afterwards gets its frames whole. */
 TEST(EdgeFaults, ASubscriberKilledNeitherStallsThePublisherNorStopsANewOne) {
   BusRoot root;
@@ -209,7 +209,8 @@ TEST(EdgeFaults, ASubscriberKilledNeitherStallsThePublisherNorStopsANewOne) {
   touch(go);
   Child doomed({GST_LAUNCH, "-v", "ovedgesrc", "taggroups=DetectionBoxData+DeviceInfoData", "!",
                 "fakesink", "silent=false"});
-  const int kFrames = 240, kFps = 30;
+  // Long enough for both subscribers to start and match on a busy machine.
+  const int kFrames = 450, kFps = 30;
   auto pub = publisher("cam", 0x33, kFrames, kFps, go);
   // The doomed subscriber has taken frames (fakesink says so per buffer).
   bool took = false;
@@ -233,8 +234,9 @@ TEST(EdgeFaults, ASubscriberKilledNeitherStallsThePublisherNorStopsANewOne) {
   std::printf("publisher with a killed subscriber: %ld frames in %ld ms, longest gap %ld ms\n",
               done.frames, done.elapsed_ms, done.max_gap_ms);
   // One frame's interval plus the writer's blocking limit, and room for a
-  // busy machine's scheduling.
-  EXPECT_LT(done.max_gap_ms, 1000 / kFps + 100 + 150);
+  // busy machine's scheduling; a writer blocked until the dead reader's
+  // lease ends would show seconds.
+  EXPECT_LT(done.max_gap_ms, 1000 / kFps + 100 + 400);
   // The rate holds: the frames take their own time and at most a second more.
   EXPECT_LT(done.elapsed_ms, 1000L * kFrames / kFps + 1000);
 }
@@ -303,7 +305,17 @@ TEST(EdgeFaults, ABrokenConfigurationFailsNamingTheFileAndLeavesNothingRunning) 
     gst_element_set_state(p.pipeline(), GST_STATE_NULL);
     ASSERT_TRUE(meshtest::wait_for([&] { return thread_count() < subscribed; }, 10000))
         << "the bus's threads stay after the subscriber stopped";
+    // Settled: the same count three times running.
+    int same = 0;
     idle = thread_count();
+    ASSERT_TRUE(meshtest::wait_for(
+        [&] {
+          const int now = thread_count();
+          same = now == idle ? same + 1 : 0;
+          idle = now;
+          return same >= 3;
+        },
+        10000));
   }
   for (const Breakage &b : cases) {
     const std::string name = std::filesystem::path(b.file).filename();
@@ -327,5 +339,21 @@ TEST(EdgeFaults, ABrokenConfigurationFailsNamingTheFileAndLeavesNothingRunning) 
           << b.what << ": " << launch << ": " << thread_count() << " threads, " << idle
           << " when idle";
     }
+  }
+  // Found under a relative root (the directory the pipeline runs in): the
+  // error names the file as it was read.
+  {
+    BusRoot root;
+    apply(root, cases[3]);
+    std::filesystem::current_path(std::filesystem::path(root.file("config")).parent_path());
+    AppPipeline p(launches[1]);
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(gst_element_set_state(p.pipeline(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    const std::string error = p.error();
+    EXPECT_NE(error.find("thing properties file ./config/DeviceInfoThingInProperties.json: "),
+              std::string::npos)
+        << error;
+    gst_element_set_state(p.pipeline(), GST_STATE_NULL);
+    std::filesystem::current_path("/");
   }
 }

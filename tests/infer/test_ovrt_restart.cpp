@@ -1,6 +1,6 @@
 /* An engine file replaced by garbage while its pipeline is stopped: the
  * restart fails with an error naming the file, and once a good file is
- * back a new pipeline runs it. */
+ * back the same pipeline and a new one run it. */
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -57,6 +57,7 @@ TEST(OvrtRestart, AnEngineReplacedByGarbageFailsTheRestartAndAGoodOneRunsAgain) 
   const std::string restart = play_to_end(pipeline.get());
 
   ovtest::write_file(path, good);
+  const std::string same_again = play_to_end(pipeline.get());
   ovtest::ElementPtr fresh = ovtest::parse_pipeline(launch);
   const std::string again = fresh ? play_to_end(fresh.get()) : "no pipeline";
   testing::internal::GetCapturedStdout();
@@ -66,5 +67,6 @@ TEST(OvrtRestart, AnEngineReplacedByGarbageFailsTheRestartAndAGoodOneRunsAgain) 
   EXPECT_EQ(first, "") << "the good engine runs";
   EXPECT_NE(restart.find("Cannot load engine file"), std::string::npos) << restart;
   EXPECT_NE(restart.find(path), std::string::npos) << "the error names the file: " << restart;
+  EXPECT_EQ(same_again, "") << "the element whose load failed loads the good file again";
   EXPECT_EQ(again, "") << "a good file in a new pipeline runs";
 }

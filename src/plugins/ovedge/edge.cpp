@@ -63,12 +63,11 @@ std::vector<std::string> combine_paths(const std::string &root, const std::vecto
 }
 
 namespace {
-/* The file a "file:" URI names, for messages. */
+/* The file a "file://" URI names (a relative root stays relative), as the
+ * registry reads it. */
 std::string uri_path(const std::string &uri) {
-  const std::string scheme = "file:";
-  if (uri.compare(0, scheme.size(), scheme) != 0) return uri;
-  const size_t start = uri.find_first_not_of('/', scheme.size());
-  return start == std::string::npos ? uri : "/" + uri.substr(start);
+  const std::string scheme = "file://";
+  return uri.compare(0, scheme.size(), scheme) == 0 ? uri.substr(scheme.size()) : uri;
 }
 
 /* "<what> <file>: <reason>", the file said once. */
