@@ -263,6 +263,34 @@ TEST(EdgeElements, ASinkLeavesCombinedModeWhenItsTagGroupsChange) {
   }
 }
 
+/* Tag groups changed while the sink publishes take effect at its next
+ * start: until then it goes on publishing what it opened the bus for. */
+TEST(EdgeElements, TagGroupsChangedWhilePublishingWaitForTheNextStart) {
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  GstElement *sink = nullptr;
+  {
+    GstIterator *it = gst_bin_iterate_sinks(GST_BIN(bus.pub.pipeline()));
+    GValue item = G_VALUE_INIT;
+    if (gst_iterator_next(it, &item) == GST_ITERATOR_OK)
+      sink = GST_ELEMENT(g_value_get_object(&item));
+    g_value_unset(&item);
+    gst_iterator_free(it);
+  }
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(ids(bus.exchange(5, frames_of("s3", picture(64, 48, 6)))), one_to(5));
+  g_object_set(sink, "taggroups", "uni", nullptr);
+  const auto got = bus.exchange(10, frames_of("s3", picture(64, 48, 6)));
+  ASSERT_FALSE(got.empty());
+  for (const auto &s : got) {
+    const GstOvBatchMeta *m = meta_of(s);
+    ASSERT_EQ(m->batch.frames.size(), 1u);
+    EXPECT_EQ(m->batch.frames[0].box_results.size(), 1u) << "frame " << frame_id_of(s);
+  }
+  EXPECT_EQ(bus.pub.error(), "");
+}
+
 TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
   BusPair bus(subscriber("taggroups=uni"), "taggroups=uni");
   ASSERT_TRUE(bus.start());

@@ -270,6 +270,7 @@ static GstStateChangeReturn ov_TSRT_change_state(GstElement *element, GstStateCh
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
     ov::RecMutexLock guard(&self->lock);
     self->engine.reset();
+    self->batch_warned = FALSE;  // the next engine warns afresh
   }
   return ret;
 }

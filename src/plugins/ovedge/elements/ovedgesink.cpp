@@ -39,6 +39,9 @@ struct SinkPrivate {
   /* State-change and streaming threads only (never at the same time). */
   std::shared_ptr<VXCORE::Edge> edge;
   bool opened = false;
+  /* The tag groups the bus was opened for: what is published until the next
+   * open, whatever "taggroups" says meanwhile. */
+  std::vector<std::string> published;
   uint32_t width = 0, height = 0;
   VXCORE::FrameInfo frame;
   VXCORE::DeviceInfo device;
@@ -146,6 +149,7 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     return FALSE;
   }
   GST_INFO_OBJECT(self, "edgesink->priv->edge created.");
+  priv->published = std::move(names);
   priv->opened = true;
   return TRUE;
 }
@@ -359,9 +363,7 @@ static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::s
 static void ov_edge_sink_padding_data(OvEdgeSink *self, GstVideoFrame *frame,
                                       GstBuffer *buffer) {
   SinkPrivate *priv = self->priv;
-  GST_OBJECT_LOCK(self);
-  const std::vector<std::string> names = priv->tag_groups;
-  GST_OBJECT_UNLOCK(self);
+  const std::vector<std::string> &names = priv->published;
   GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buffer);
   const GstVideoInfo *info = &self->info;
   const float framerate =
