@@ -5,6 +5,8 @@ set -euo pipefail
 lib="$1"
 syms=$(nm -D --defined-only "$lib" | awk '{print $3}')
 demangled=$(printf '%s\n' "$syms" | c++filt)
+# Each name is looked up in a here-string: with pipefail, a `printf | grep -q`
+# fails whenever grep stops at its match before printf has written the rest.
 fail=0
 plain=(gst_width_height_from_caps gst_opencv_cv_image_type_from_video_format gst_cv_type_from_caps
   gst_opencv_cv_mat_params_from_video_info gst_opencv_parse_cv_mat_params_from_caps
@@ -13,7 +15,7 @@ plain=(gst_width_height_from_caps gst_opencv_cv_image_type_from_video_format gst
   gst_metadata_get_detection_box gst_metadata_set_classification gst_metadata_set_detection_box
   gst_metadata_free_classification gst_metadata_free_detection_box)
 for s in "${plain[@]}"; do
-  if ! printf '%s\n' "$syms" | grep -qx "$s"; then echo "missing plain export: $s"; fail=1; fi
+  if ! grep -qx "$s" <<<"$syms"; then echo "missing plain export: $s"; fail=1; fi
 done
 mangled=("gst_ov_meta_api_get_type()" "gst_ov_meta_get_info()" "gst_ov_batch_meta_api_get_type()"
   "gst_ov_batch_meta_get_info()" "gst_buffer_get_ov_meta(_GstBuffer*)"
@@ -25,8 +27,8 @@ mangled=("gst_ov_meta_api_get_type()" "gst_ov_meta_get_info()" "gst_ov_batch_met
   "metadata_frames(GstOvBatchMeta*)"
   "copy_str_to_char(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, char**)")
 for s in "${mangled[@]}"; do
-  if ! printf '%s\n' "$demangled" | grep -qxF "$s"; then echo "missing export: $s"; fail=1; fi
-  if printf '%s\n' "$syms" | grep -qx "${s%%(*}"; then echo "exported unmangled but must be mangled: $s"; fail=1; fi
+  if ! grep -qxF "$s" <<<"$demangled"; then echo "missing export: $s"; fail=1; fi
+  if grep -qx "${s%%(*}" <<<"$syms"; then echo "exported unmangled but must be mangled: $s"; fail=1; fi
 done
 n=$(( ${#plain[@]} + ${#mangled[@]} ))
 [ "$fail" = 0 ] && echo "all $n exports present"

@@ -4,4 +4,4 @@ set -euo pipefail
 lib="$1"; script="$2"
 out=$(/usr/bin/python3 "$script" --lib "$lib" --buffers 4)
 printf '%s\n' "$out"
-printf '%s\n' "$out" | grep -qx 'summary: 4 buffers, 4 classifications, 8 boxes, 0 mismatches'
+grep -qx 'summary: 4 buffers, 4 classifications, 8 boxes, 0 mismatches' <<<"$out"
