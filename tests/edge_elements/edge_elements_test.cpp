@@ -27,7 +27,7 @@ using ovtest::SamplePtr;
 
 using meshtest::BusRoot;
 
-struct FrameSpec {
+struct FrameRecipe {
   uint32_t frame_id = 0;
   bool with_meta = true;
   std::vector<std::string> box_labels = {"car"};
@@ -46,7 +46,7 @@ cv::Mat picture(int width, int height, int seed) {
 
 /* A BGR buffer in GStreamer's layout (rows padded to 4 bytes) with a batch
  * record: one frame with its boxes and grid, one device "cam-<stream>". */
-ov::BufferPtr make_frame(const cv::Mat &img, const FrameSpec &wanted, const std::string &stream) {
+ov::BufferPtr make_frame(const cv::Mat &img, const FrameRecipe &wanted, const std::string &stream) {
   const size_t stride = (img.cols * 3 + 3) / 4 * 4;
   ov::BufferPtr buf(gst_buffer_new_allocate(nullptr, stride * img.rows, nullptr));
   {
@@ -133,10 +133,10 @@ std::vector<SamplePtr> exchange(AppPipeline &pub, AppPipeline &sub, int count,
   return got;
 }
 
-/* Frame `id` of `stream`: `spec` with that frame id over `pic`. */
-FrameMaker frames_of(const std::string &stream, const cv::Mat &pic, FrameSpec spec = FrameSpec()) {
+/* Frame `id` of `stream`: `recipe` with that frame id over `pic`. */
+FrameMaker frames_of(const std::string &stream, const cv::Mat &pic, FrameRecipe recipe = FrameRecipe()) {
   return [=](uint32_t id) {
-    FrameSpec wanted = spec;
+    FrameRecipe wanted = recipe;
     wanted.frame_id = id;
     return make_frame(pic, wanted, stream);
   };
@@ -221,7 +221,7 @@ TEST(EdgeElements, PerTagGroupFramesArriveWithTheirBoxesAndDevice) {
               "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
   ASSERT_TRUE(bus.start());
   const auto got = bus.exchange(20, [](uint32_t id) {
-    FrameSpec wanted;
+    FrameRecipe wanted;
     wanted.frame_id = id;
     return make_frame(picture(64, 48, static_cast<int>(id)), wanted, "s0");
   });
@@ -254,7 +254,7 @@ TEST(EdgeElements, ASinkLeavesCombinedModeWhenItsTagGroupsChange) {
   BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
               "taggroups=uni taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
   ASSERT_TRUE(bus.start());
-  const auto got = bus.exchange(10, frames_of("s2", picture(64, 48, 5), FrameSpec()));
+  const auto got = bus.exchange(10, frames_of("s2", picture(64, 48, 5), FrameRecipe()));
   EXPECT_EQ(ids(got), one_to(10));
   for (const auto &s : got) {
     const GstOvBatchMeta *m = meta_of(s);
@@ -294,7 +294,7 @@ TEST(EdgeElements, TagGroupsChangedWhilePublishingWaitForTheNextStart) {
 TEST(EdgeElements, CombinedModeCarriesTheSameInOneSample) {
   BusPair bus(subscriber("taggroups=uni"), "taggroups=uni");
   ASSERT_TRUE(bus.start());
-  FrameSpec two_boxes;
+  FrameRecipe two_boxes;
   two_boxes.box_labels = {"car", "bus"};
   const auto got = bus.exchange(10, frames_of("s1", picture(64, 48, 3), two_boxes));
   EXPECT_EQ(ids(got), one_to(10));
@@ -322,7 +322,7 @@ TEST(EdgeElements, BuffersWithoutBatchRecordPublishFabricatedRecords) {
   BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
               "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
   ASSERT_TRUE(bus.start());
-  FrameSpec bare;  // the buffer offset gives the frame number
+  FrameRecipe bare;  // the buffer offset gives the frame number
   bare.with_meta = false;
   const auto got = bus.exchange(5, frames_of("", picture(64, 48, 0), bare));
   EXPECT_EQ(ids(got), one_to(5));
@@ -388,7 +388,7 @@ TEST(EdgeElements, SegmentationRunsRebuildTheGrid) {
   orvane::ai::SegmentGrid grid(2);
   for (int id : {1, 1, 2, 2, 2}) grid[0].push_back({id, id == 1 ? "road" : "car"});
   for (int id : {3, 3, 3, 3, 3}) grid[1].push_back({id, "sky"});
-  FrameSpec with_grid;
+  FrameRecipe with_grid;
   with_grid.grid = grid;
   const auto got = bus.exchange(3, frames_of("seg", picture(64, 48, 0), with_grid));
   ASSERT_EQ(ids(got), one_to(3));
@@ -507,7 +507,7 @@ TEST(EdgeElements, SinkWithoutTagGroupsPublishesNothing) {
   AppPipeline pub(publisher(""));
   ASSERT_TRUE(pub.start());
   for (uint32_t i = 0; i < 3; ++i) {
-    FrameSpec wanted;
+    FrameRecipe wanted;
     wanted.frame_id = i;
     EXPECT_EQ(pub.push(make_frame(picture(64, 48, 0), wanted, "x")), GST_FLOW_OK);
   }

@@ -73,7 +73,7 @@ inline GType enum_type_once(gsize &type_id, const char *name, const GEnumValue *
 /* ---- Property values ----
  *
  * store() writes a property value into an element field, load() writes the
- * field into a value GObject has already typed from the property's spec.
+ * field into a value GObject has already typed from the property's definition.
  * A gint field serves boolean, int and enum properties alike: the value's
  * type says which.  The caller holds the lock that guards the field. */
 
