@@ -21,6 +21,8 @@ PACKAGES=(
   nlohmann-json3-dev
   # tests, sanitizers, fuzzing, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
+  # RTSP camera tests: the RTSP client elements and the server library for Python
+  gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0
   # script API example and model generation
   python3-gi python3-gst-1.0 python3-onnx python3-numpy
   # network definitions for benchmarks

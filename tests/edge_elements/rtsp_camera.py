@@ -1,0 +1,152 @@
+#!/usr/bin/python3
+"""A camera on the loopback for the real-source bus tests: serves live code
+pictures (the grid of code_picture.h) as JPEG over RTP at 30 frames a second
+on rtsp://127.0.0.1:PORT/cam.
+
+    rtsp_camera.py --go FILE --frames N [--mark M] [--port P]
+                   [--width W] [--height H] [--fps F]
+
+It shows warm-up pictures (number 0) until FILE exists, then numbers 1..N,
+then warm-up pictures again (the publisher stops on seeing them).  Port 0
+(the default) takes a free port.  Prints "url rtsp://127.0.0.1:PORT/cam" once
+it serves.  Needs Debian's Python with python3-gi and the RTSP server
+introspection data (gir1.2-gst-rtsp-server-1.0).
+"""
+import argparse
+import os
+import sys
+import threading
+import time
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+COLS = ROWS = 8
+BITS = 32
+
+
+def crc8(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
+    return crc
+
+
+def word_of(number, mark):
+    check = crc8([number >> 8, number & 0xFF, mark])
+    return (number << 16) | (mark << 8) | check
+
+
+def paint(width, height, number, mark):
+    """Packed BGR bytes of the picture of (number, mark)."""
+    word = word_of(number, mark)
+    stride = (width * 3 + 3) // 4 * 4  # GStreamer's rows of packed BGR
+    pixels = bytearray(stride * height)
+    for row in range(ROWS):
+        copy_row = row % (ROWS // 2)
+        y0, y1 = row * height // ROWS, (row + 1) * height // ROWS
+        for col in range(COLS):
+            bit = (word >> (BITS - 1 - (copy_row * COLS + col))) & 1
+            white = bit if row < ROWS // 2 else 1 - bit
+            if not white:
+                continue
+            x0, x1 = col * width // COLS, (col + 1) * width // COLS
+            run = b"\xff" * (3 * (x1 - x0))
+            for y in range(y0, y1):
+                pixels[y * stride + 3 * x0:y * stride + 3 * x1] = run
+    return bytes(pixels)
+
+
+class Camera:
+    def __init__(self, args):
+        self.args = args
+        self.pictures = {}
+
+    def picture(self, number):
+        if number not in self.pictures:
+            self.pictures[number] = paint(self.args.width, self.args.height, number,
+                                          self.args.mark)
+        return self.pictures[number]
+
+    def run(self, appsrc):
+        """Feeds one client's appsrc until the client goes away."""
+        period = 1.0 / self.args.fps
+        next_time = time.monotonic()
+        number, numbered = 0, False
+        while True:
+            next_time += period
+            delay = next_time - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            _, state, _ = appsrc.get_state(0)
+            if state != Gst.State.PLAYING:
+                if state == Gst.State.NULL:
+                    return
+                continue
+            if not numbered and os.path.exists(self.args.go):
+                numbered = True
+            if numbered and number < self.args.frames:
+                number += 1
+                shown = number
+            else:
+                shown = 0
+            buf = Gst.Buffer.new_wrapped(self.picture(shown))
+            if appsrc.emit("push-buffer", buf) != Gst.FlowReturn.OK:
+                return
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--go", required=True)
+    parser.add_argument("--frames", type=int, default=300)
+    parser.add_argument("--mark", type=int, default=0x5A)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--width", type=int, default=320)
+    parser.add_argument("--height", type=int, default=240)
+    parser.add_argument("--fps", type=int, default=30)
+    args = parser.parse_args()
+
+    Gst.init(None)
+    camera = Camera(args)
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(
+        "( appsrc name=src is-live=true format=time do-timestamp=true "
+        f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
+        f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! jpegenc "
+        "! rtpjpegpay name=pay0 pt=96 )")
+
+    def configure(_factory, media):
+        appsrc = media.get_element().get_by_name("src")
+        threading.Thread(target=camera.run, args=(appsrc,), daemon=True).start()
+
+    factory.connect("media-configure", configure)
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(str(args.port))
+    server.get_mount_points().add_factory("/cam", factory)
+    if server.attach(None) == 0:
+        print("cannot serve", file=sys.stderr)
+        return 2
+    print(f"url rtsp://127.0.0.1:{server.get_bound_port()}/cam", flush=True)
+    loop = GLib.MainLoop()
+    parent = os.getppid()
+
+    def orphaned():
+        # The test that started us is gone: stop serving.
+        if os.getppid() != parent:
+            loop.quit()
+            return False
+        return True
+
+    GLib.timeout_add_seconds(1, orphaned)
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
