@@ -148,6 +148,7 @@ Result run_pub(const Setup &s, const std::string &self, long count, double hz, i
   f.format = "com.vision.models.PIXEL_FORMAT_BGR8";
   f.compression = "com.vision.models.COMPRESSION_KIND_NONE";
   f.framerate = static_cast<float>(hz);
+  f.publish_seq = 1;  // the shipped frame tag group carries the publisher sequence
   // Encoded once; each sample only changes its frame id and time stamp, so
   // what is measured is Thing::write -> Selector::read.
   VXCORE::NVPSeq sample = f.Encode();

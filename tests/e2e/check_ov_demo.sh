@@ -2,7 +2,7 @@
 # Runs `./ov demo` on this build with a short run and checks the summary: every
 # frame in came out once, each stream's balls were boxed with a mean IoU of at
 # least 0.7 and a latency was measured, the subscriber received frames with
-# boxes, and the output files exist.
+# boxes from every camera (each followed on its own), and the output files exist.
 set -uo pipefail
 root="$1"; build="$2"
 out=$(mktemp -d); trap 'rm -rf "$out"' EXIT
@@ -27,6 +27,10 @@ for s in 0 1 2 3; do
 done
 grep -Eq '\[main-job\]   subscriber: received [1-9][0-9]* frames, [1-9][0-9]* boxes' "$log" \
   || fail "the subscriber received no frames with boxes"
+for s in 0 1 2 3; do
+  grep -Eq "\[main-job\]   subscriber: camera-$s: [1-9][0-9]* frames, [1-9][0-9]* boxes" "$log" \
+    || fail "the subscriber of camera-$s received no frames with boxes"
+done
 [ -s "$out/main-job.webm" ] || fail "no video file"
 [ -s "$out/snapshot.png" ] || fail "no snapshot"
 echo "ok: ./ov demo summary and output files"

@@ -63,6 +63,44 @@ TEST(EdgeRecords, DeviceInfoPairsAndRoundTrip) {
   EXPECT_EQ(back, d);
 }
 
+TEST(EdgeRecords, ThePublisherSequenceIsAddedLastAndOnlyWhenSet) {
+  // Unset, a record encodes as it always did: peers that predate the tag
+  // read it unchanged.  Set, it is one int64 pair after the others, which
+  // decoders that do not know it skip.
+  FrameInfo f = recordsamples::frame();
+  const size_t plain = f.Encode().size();
+  f.publish_seq = 1234567890123;
+  NVPSeq s = f.Encode();
+  ASSERT_EQ(s.size(), plain + 1);
+  EXPECT_EQ(s.back().name(), "publish_seq");
+  EXPECT_EQ(s.back().value().kind(), K::INT64);
+  FrameInfo back;
+  back.Decode(wire(s));
+  EXPECT_EQ(back.publish_seq, 1234567890123);
+  EXPECT_EQ(back, f);
+
+  Information<DetectionBoxData> d;
+  d.frame_id = 4;
+  EXPECT_EQ(layout(d.Encode()).size(), 4u);
+  d.publish_seq = 9;
+  Information<DetectionBoxData> dback;
+  dback.Decode(wire(d.Encode()));
+  EXPECT_EQ(dback.publish_seq, 9);
+  SegmentInfo g;
+  g.publish_seq = 10;
+  SegmentInfo gback;
+  gback.Decode(wire(g.Encode()));
+  EXPECT_EQ(gback.publish_seq, 10);
+  DeviceInfo dev = recordsamples::device();
+  dev.publish_seq = 11;
+  ASSERT_EQ(dev.Encode().size(), 14u);
+  DeviceInfo devback;
+  devback.Decode(wire(dev.Encode()));
+  EXPECT_EQ(devback, dev);
+  EXPECT_NE(dev.GetString().find("publish_seq = 11"), std::string::npos);
+  EXPECT_EQ(recordsamples::device().GetString().find("publish_seq"), std::string::npos);
+}
+
 TEST(EdgeRecords, ResultRecordsRoundTripWithTheirIdKinds) {
   Information<DetectionBoxData> det;
   det.engine_id = "engine";

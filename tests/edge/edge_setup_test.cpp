@@ -207,6 +207,7 @@ TEST_F(Setup, WritesRouteToTheAddedThingOrTheMainThingAndReadersDeliver) {
   DeviceInfo dev;
   dev.stream_id = "cam";
   dev.port = 554;
+  dev.publish_seq = 1;  // one frame's records share the publisher sequence
   out->writeSample("DeviceInfoData", dev.Encode());
   FrameInfo frame;
   frame.frame_id = 3;
@@ -215,6 +216,7 @@ TEST_F(Setup, WritesRouteToTheAddedThingOrTheMainThingAndReadersDeliver) {
   frame.data = {1, 2, 3, 4, 5, 6};
   frame.size = 6;
   frame.compression = "com.vision.models.COMPRESSION_KIND_NONE";
+  frame.publish_seq = 1;
   out->writeSample("VideoFrameData", frame.Encode());
   EXPECT_THROW(out->writeSample("ClassificationData", Information<ClassificationData>().Encode()),
                std::exception)
@@ -289,6 +291,7 @@ TEST_F(Setup, AHostileRecordIsDroppedAndTheReaderGoesOn) {
   frame.data = {1, 2, 3};
   frame.size = 3;
   frame.compression = "com.vision.models.COMPRESSION_KIND_NONE";
+  frame.publish_seq = 1;  // the shipped frame tag group defines the publisher sequence
   good->writeSample("VideoFrameData", frame.Encode());
   bool delivered =
       meshtest::wait_for([&] { return receiver.synchronizer.queuedFrames() == 1; }, 5000);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <chrono>
 #include <thread>
 
@@ -454,4 +455,112 @@ TEST(MalformedReport, ReportsAtMostOnceASecondAndCountsEverySample) {
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines.back(),
             "dropped 5 malformed samples of DeviceInfoData in the last second: truncated payload");
+}
+
+/* ---- the publisher's sequence number */
+
+namespace {
+
+template <typename R>
+R numbered(R r, int64_t seq) {
+  r.publish_seq = seq;
+  return r;
+}
+
+DeviceInfo camera(const std::string &serial, int64_t seq) {
+  DeviceInfo d = device("dev");
+  d.serial = serial;
+  d.publish_seq = seq;
+  return d;
+}
+
+const SampleOrigin kPublisher = SampleOrigin::fromWriter("", "pub1/main");
+
+}  // namespace
+
+TEST(Synchronizer, UnderOneRepeatedFrameIdTheSequenceKeepsEachFramesResults) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  // Results run ahead of their frames, every id the same.
+  for (int64_t q = 1; q <= 3; ++q)
+    s.pushDetectionBox(numbered(det(UINT32_MAX, "box " + std::to_string(q)), q), kPublisher);
+  for (int64_t q = 1; q <= 3; ++q) s.pushFrameInfo(numbered(frame(UINT32_MAX), q), kPublisher);
+  EXPECT_EQ(s.sync_pass(), 3u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 3u);
+  for (int q = 1; q <= 3; ++q) {
+    EXPECT_EQ(got[q - 1].frame.publish_seq, q);
+    ASSERT_EQ(got[q - 1].detection.data.size(), 1u);
+    EXPECT_EQ(got[q - 1].detection.data[0].obj_label, "box " + std::to_string(q));
+  }
+  EXPECT_EQ(s.counters().resultsAmbiguous, 0u);
+}
+
+TEST(Synchronizer, ALostResultLeavesItsFrameWithoutAndTheNextFrameWithItsOwn) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  s.pushFrameInfo(numbered(frame(9), 1), kPublisher);  // its box was lost
+  s.pushDetectionBox(numbered(det(9, "box 2"), 2), kPublisher);
+  s.pushFrameInfo(numbered(frame(9), 2), kPublisher);
+  EXPECT_EQ(s.sync_pass(), 2u) << "a later sequence settles frame 1: it has nothing coming";
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0].detection.data.empty()) << "never the next frame's box";
+  ASSERT_EQ(got[1].detection.data.size(), 1u);
+  EXPECT_EQ(got[1].detection.data[0].obj_label, "box 2");
+}
+
+TEST(Synchronizer, WithoutASequenceRepeatedIdsLoseTheirResultsInsteadOfTakingAnothers) {
+  Synchronizer s;
+  s.SetExpectedKinds(kDetection);
+  s.pushFrameInfo(frame(UINT32_MAX), kPublisher);
+  s.pushFrameInfo(frame(UINT32_MAX), kPublisher);
+  s.pushDetectionBox(det(UINT32_MAX, "whose?"), kPublisher);
+  s.pushDetectionBox(det(UINT32_MAX, "whose?"), kPublisher);
+  EXPECT_EQ(s.sync_pass(), 2u) << "frames of an ambiguous id do not wait";
+  for (const SynchronizedData &d : drain(s)) EXPECT_TRUE(d.detection.data.empty());
+  EXPECT_EQ(s.queuedResults(), 0u);
+  EXPECT_EQ(s.counters().resultsAmbiguous, 2u);
+  // Distinct ids again: results are matched again.
+  s.pushDetectionBox(det(5, "five"), kPublisher);
+  s.pushFrameInfo(frame(5), kPublisher);
+  EXPECT_EQ(s.sync_pass(), 1u);
+  std::vector<SynchronizedData> got = drain(s);
+  ASSERT_EQ(got.size(), 1u);
+  ASSERT_EQ(got[0].detection.data.size(), 1u);
+  EXPECT_EQ(got[0].detection.data[0].obj_label, "five");
+}
+
+TEST(Synchronizer, TwoCamerasOfOnePublisherTakeTheirOwnDevices) {
+  Synchronizer s;
+  // One publisher, a batch of two cameras: sequence 1 is camera a, 2 is b.
+  s.pushDeviceInfo(camera("SN-a", 1), kPublisher);
+  s.pushDeviceInfo(camera("SN-b", 2), kPublisher);
+  s.pushFrameInfo(numbered(frame(0, "a"), 1), kPublisher);
+  s.pushFrameInfo(numbered(frame(0, "b"), 2), kPublisher);
+  // Camera a's next device is late: its frame keeps a's last device.
+  s.pushFrameInfo(numbered(frame(1, "a"), 3), kPublisher);
+  s.sync_pass();
+  std::map<std::string, std::vector<std::string>> serials;
+  for (const SynchronizedData &d : drain(s)) serials[d.frame.stream_id].push_back(d.device.serial);
+  EXPECT_EQ(serials["a"], (std::vector<std::string>{"SN-a", "SN-a"}));
+  EXPECT_EQ(serials["b"], (std::vector<std::string>{"SN-b"}));
+}
+
+TEST(Synchronizer, FollowingOneCameraDeliversOnlyItsFramesByStreamOrSerial) {
+  for (const std::string follow : {"b", "SN-b"}) {
+    Synchronizer s;
+    s.SetFollow(follow);
+    for (int64_t q = 1; q <= 4; ++q) {
+      const std::string cam = q % 2 ? "a" : "b";
+      s.pushDeviceInfo(camera("SN-" + cam, q), kPublisher);
+      s.pushFrameInfo(numbered(frame(static_cast<uint32_t>(q), cam), q), kPublisher);
+    }
+    s.sync_pass();
+    std::vector<SynchronizedData> got = drain(s);
+    ASSERT_EQ(got.size(), 2u) << follow;
+    EXPECT_EQ(got[0].frame.frame_id, 2u);
+    EXPECT_EQ(got[1].frame.frame_id, 4u);
+    EXPECT_EQ(s.counters().notFollowed, 2u);
+  }
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <fstream>
 #include <thread>
@@ -580,6 +581,215 @@ TEST(EdgeElements, ABrokenBusConfigurationEndsInAnErrorNamingIt) {
   EXPECT_NE(error.find("Could not subscribe to the data bus"), std::string::npos) << error;
   EXPECT_NE(error.find("TideMesh.xml"), std::string::npos) << error;
   gst_element_set_state(p.pipeline(), GST_STATE_NULL);
+}
+
+/* ---- frame identity: batches frame by frame, repeated ids, one camera */
+
+/* A batch image of two cameras, 64x48 over 32x24 (the narrower frame's
+ * right part blank), each frame with its own box "<camera>:<n>" and device
+ * (serial "SN-<camera>"); all frame ids are `id` and the offset is unset. */
+ov::BufferPtr make_batch(uint32_t n, uint32_t id) {
+  const cv::Mat a = picture(64, 48, static_cast<int>(n)), b = picture(32, 24, 100 + static_cast<int>(n));
+  cv::Mat img(72, 64, CV_8UC3, cv::Scalar(0, 0, 0));
+  a.copyTo(img(cv::Rect(0, 0, 64, 48)));
+  b.copyTo(img(cv::Rect(0, 48, 32, 24)));
+  FrameRecipe none;
+  none.with_meta = false;
+  ov::BufferPtr buf = make_frame(img, none, "");
+  GST_BUFFER_OFFSET(buf.get()) = GST_BUFFER_OFFSET_NONE;
+  GstOvBatchMeta *meta = try_get_ov_batch_meta(buf.get());
+  const char *names[2] = {"a", "b"};
+  const int sizes[2][2] = {{64, 48}, {32, 24}};
+  for (int k = 0; k < 2; ++k) {
+    DeviceInfoData dev;
+    dev.stream_id = std::string("camera-") + names[k];
+    dev.serial = std::string("SN-") + names[k];
+    meta->batch.devices.push_back(dev);
+    VideoFrameData f;
+    f.stream_id = " ";  // what a writer puts there
+    f.frame_id = id;
+    f.width = sizes[k][0];
+    f.height = sizes[k][1];
+    f.channels = 3;
+    f.device_idx = static_cast<uint32_t>(k);
+    orvane::ai::DetectionBoxResult box;
+    box.obj_label = box.class_label = std::string(names[k]) + ":" + std::to_string(n);
+    box.x2 = box.y2 = 0.5f;
+    box.prob = 0.9f;
+    f.box_results.push_back(box);
+    meta->batch.frames.push_back(f);
+  }
+  return buf;
+}
+
+/* The camera and number a received picture shows (by comparison with the
+ * pictures make_batch paints); "" when it is none of them. */
+std::string shown(const SamplePtr &s, uint32_t up_to) {
+  const cv::Mat got = bgr_of(s);
+  for (uint32_t n = 0; n <= up_to; ++n) {
+    if (got.size() == cv::Size(64, 48) && cv::norm(got, picture(64, 48, int(n)), cv::NORM_INF) == 0)
+      return "a:" + std::to_string(n);
+    if (got.size() == cv::Size(32, 24) &&
+        cv::norm(got, picture(32, 24, 100 + int(n)), cv::NORM_INF) == 0)
+      return "b:" + std::to_string(n);
+  }
+  return "";
+}
+
+/* Publishes batch 0 until a frame arrives, then batches 1..count (every
+ * frame id `id`); returns the samples that show a numbered picture. */
+std::vector<SamplePtr> exchange_batches(BusPair &bus, int count, uint32_t id,
+                                        std::vector<std::string> *pictures) {
+  std::vector<SamplePtr> got;
+  SamplePtr first;
+  for (int i = 0; i < 100 && !first; ++i) {
+    bus.pub.push(make_batch(0, id));
+    first = bus.sub.pull(50);
+  }
+  EXPECT_TRUE(first) << "no frame crossed the bus";
+  if (!first) return got;
+  std::thread feeder([&] {
+    for (int i = 1; i <= count; ++i) {
+      bus.pub.push(make_batch(static_cast<uint32_t>(i), id));
+      std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+  });
+  while (SamplePtr s = bus.sub.pull(3000)) {
+    const std::string what = shown(s, static_cast<uint32_t>(count));
+    if (what.empty() || what.substr(what.find(':')) == ":0") continue;  // warm-up
+    pictures->push_back(what);
+    got.push_back(std::move(s));
+  }
+  feeder.join();
+  return got;
+}
+
+/* Every delivered frame carries the box of its own picture and its own
+ * camera's device. */
+void expect_own_results(const std::vector<SamplePtr> &got, const std::vector<std::string> &pics) {
+  for (size_t i = 0; i < got.size(); ++i) {
+    const GstOvBatchMeta *m = meta_of(got[i]);
+    ASSERT_EQ(m->batch.frames.size(), 1u);
+    ASSERT_EQ(m->batch.frames[0].box_results.size(), 1u) << pics[i];
+    EXPECT_EQ(m->batch.frames[0].box_results[0].obj_label, pics[i]);
+    ASSERT_EQ(m->batch.devices.size(), 1u);
+    if (!m->batch.devices[0].serial.empty())
+      EXPECT_EQ(m->batch.devices[0].serial, "SN-" + pics[i].substr(0, 1)) << pics[i];
+  }
+}
+
+TEST(EdgeIdentity, EveryFrameOfABatchIsPublishedAtItsOwnSizeUnderItsCamerasStream) {
+  for (const char *camera : {"SN-b", "camera-a"}) {
+    SCOPED_TRACE(camera);
+    // Followed by serial (b) and by stream id (a, named after its device).
+    BusPair bus(subscriber(std::string("taggroups=DetectionBoxData+DeviceInfoData stream=") + camera),
+                "all-frames=true taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData", 64, 72);
+    ASSERT_TRUE(bus.start());
+    std::vector<std::string> pics;
+    const auto got = exchange_batches(bus, 15, 7, &pics);
+    const std::string want = camera == std::string("SN-b") ? "b" : "a";
+    ASSERT_EQ(got.size(), 15u) << "every frame of the followed camera";
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(pics[i], want + ":" + std::to_string(i + 1)) << "in order, that camera only";
+      EXPECT_EQ(meta_of(got[i])->batch.frames[0].stream_id, "camera-" + want);
+    }
+    expect_own_results(got, pics);
+    EXPECT_EQ(bus.pub.error(), "");
+  }
+}
+
+TEST(EdgeIdentity, ASubscriberOfEveryCameraGetsBothEachWithItsOwnResults) {
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "all-frames=true taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData", 64, 72);
+  ASSERT_TRUE(bus.start());
+  std::vector<std::string> pics;
+  // Camera b's frames are shown at the first frame's size (a's): compare
+  // records, not pixels, for them.
+  std::vector<SamplePtr> got;
+  SamplePtr first;
+  for (int i = 0; i < 100 && !first; ++i) {
+    bus.pub.push(make_batch(0, 7));
+    first = bus.sub.pull(50);
+  }
+  ASSERT_TRUE(first);
+  for (int i = 1; i <= 10; ++i) {
+    bus.pub.push(make_batch(static_cast<uint32_t>(i), 7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  std::map<std::string, int> per_camera;
+  while (SamplePtr s = bus.sub.pull(2000)) {
+    const GstOvBatchMeta *m = meta_of(s);
+    ASSERT_EQ(m->batch.frames.size(), 1u);
+    const VideoFrameData &f = m->batch.frames[0];
+    ASSERT_EQ(f.box_results.size(), 1u);
+    const std::string label = f.box_results[0].obj_label;
+    if (label.substr(label.find(':')) == ":0") continue;
+    EXPECT_EQ("camera-" + label.substr(0, 1), f.stream_id) << "a box of the frame's own camera";
+    EXPECT_EQ(f.width, label[0] == 'a' ? 64u : 32u) << "the frame's own size in its record";
+    ++per_camera[f.stream_id];
+  }
+  EXPECT_EQ(per_camera["camera-a"], 10);
+  EXPECT_EQ(per_camera["camera-b"], 10);
+}
+
+TEST(EdgeIdentity, WithoutAllFramesOnlyTheFirstFramesOwnRowsGoOutAndTheSinkSaysSo) {
+  BusPair bus(subscriber("taggroups=DetectionBoxData"),
+              "taggroups=VideoFrameData+DetectionBoxData", 64, 72);
+  ASSERT_TRUE(bus.start());
+  std::vector<std::string> pics;
+  const auto got = exchange_batches(bus, 10, 7, &pics);
+  ASSERT_EQ(got.size(), 10u);
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(pics[i], "a:" + std::to_string(i + 1)) << "frame 0 at 64x48, not the batch image";
+  expect_own_results(got, pics);
+  ov::BusPtr pbus(gst_element_get_bus(bus.pub.pipeline()));
+  int warnings = 0;
+  std::string text;
+  while (ov::MessagePtr msg{gst_bus_pop_filtered(pbus.get(), GST_MESSAGE_WARNING)}) {
+    GError *err = nullptr;
+    gst_message_parse_warning(msg.get(), &err, nullptr);
+    text = err ? err->message : "";
+    if (err) g_error_free(err);
+    ++warnings;
+  }
+  EXPECT_EQ(warnings, 1) << "said once";
+  EXPECT_NE(text.find("only the first frame"), std::string::npos) << text;
+}
+
+TEST(EdgeIdentity, RepeatedFrameIdsNeverCarryAnotherFramesResults) {
+  // A source that numbers nothing: every record says frame 4294967295.
+  BusPair bus(subscriber("taggroups=DetectionBoxData+DeviceInfoData"),
+              "taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData");
+  ASSERT_TRUE(bus.start());
+  auto make = [](uint32_t n) {
+    FrameRecipe wanted;
+    wanted.frame_id = UINT32_MAX;
+    wanted.box_labels = {"n" + std::to_string(n)};
+    ov::BufferPtr buf = make_frame(picture(64, 48, static_cast<int>(n)), wanted, "s");
+    GST_BUFFER_OFFSET(buf.get()) = GST_BUFFER_OFFSET_NONE;
+    return buf;
+  };
+  SamplePtr first;
+  for (int i = 0; i < 100 && !first; ++i) {
+    bus.pub.push(make(0));
+    first = bus.sub.pull(50);
+  }
+  ASSERT_TRUE(first);
+  for (uint32_t n = 1; n <= 60; ++n) bus.pub.push(make(n));  // as fast as it goes
+  int numbered = 0, mixed = 0;
+  while (SamplePtr s = bus.sub.pull(2000)) {
+    const cv::Mat got = bgr_of(s);
+    int n = -1;
+    for (int k = 0; k <= 60 && n < 0; ++k)
+      if (cv::norm(got, picture(64, 48, k), cv::NORM_INF) == 0) n = k;
+    ASSERT_GE(n, 0) << "a picture that was never published";
+    if (n == 0) continue;
+    ++numbered;
+    const auto &f = meta_of(s)->batch.frames[0];
+    if (f.box_results.size() != 1 || f.box_results[0].obj_label != "n" + std::to_string(n)) ++mixed;
+  }
+  EXPECT_GT(numbered, 0);
+  EXPECT_EQ(mixed, 0) << "frames with another frame's box (or none)";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ov_test.h"
+#include "sink_frames.h"
 #include "sink_records.h"
 #include "src_extract.h"
 
@@ -333,6 +334,110 @@ TEST(SourceRecords, ReceivedRecordsBecomeTheBatchRecord) {
   EXPECT_NE(text.find("### DeviceInfoData ###\nstream_id = \n"), std::string::npos);
   EXPECT_NE(text.find("frame_id = 12\n"), std::string::npos);
   EXPECT_NE(text.find("   (class_id, class_label) = (0, car)\n"), std::string::npos);
+}
+
+/* ---- which frames of a buffer go out, and where their pictures are */
+
+OvBatch batch_of(std::vector<std::pair<int, int>> sizes, std::vector<std::string> streams,
+                 std::vector<std::string> devices) {
+  OvBatch b;
+  for (const std::string &d : devices) {
+    DeviceInfoData dev;
+    dev.stream_id = d;
+    b.devices.push_back(dev);
+  }
+  for (size_t k = 0; k < sizes.size(); ++k) {
+    VideoFrameData f;
+    f.width = sizes[k].first;
+    f.height = sizes[k].second;
+    f.stream_id = streams[k];
+    f.device_idx = static_cast<uint32_t>(k);
+    b.frames.push_back(f);
+  }
+  return b;
+}
+
+TEST(FramePlan, OneFrameOrNoneIsTheWholePicture) {
+  ovedge::FramePlan none = ovedge::plan_frames(nullptr, 64, 48, true);
+  ASSERT_EQ(none.slots.size(), 1u);
+  EXPECT_TRUE(none.slots[0].whole);
+  EXPECT_EQ(none.slots[0].frame, nullptr);
+  EXPECT_EQ(none.slots[0].stream_id, "b5d84236-a23d-49fc-a574-e0cd944490bb");
+  // A stream scaled after it was tagged: its record says 640x480, the
+  // picture is 64x48; it is still the one picture.
+  OvBatch one = batch_of({{640, 480}}, {" "}, {"camera-0"});
+  ovedge::FramePlan p = ovedge::plan_frames(&one, 64, 48, false);
+  ASSERT_EQ(p.slots.size(), 1u);
+  EXPECT_TRUE(p.slots[0].whole);
+  EXPECT_EQ(p.slots[0].stream_id, " ") << "published as tagged";
+  EXPECT_EQ(p.slots[0].device, &one.devices[0]);
+  EXPECT_TRUE(p.error.empty());
+  EXPECT_EQ(ovedge::plan_frames(&one, 64, 48, true).slots[0].stream_id, "camera-0")
+      << "every camera named: a blank stream id takes its device's";
+}
+
+TEST(FramePlan, ABatchGoesOutFrameByFrameAtItsRowsUnderDistinctStreams) {
+  OvBatch b = batch_of({{320, 240}, {256, 192}, {320, 240}}, {" ", "", "cam"}, {"", "", "cam"});
+  ovedge::FramePlan all = ovedge::plan_frames(&b, 320, 672, true);
+  ASSERT_EQ(all.slots.size(), 3u);
+  EXPECT_EQ(all.left_out, 0u);
+  const int ys[3] = {0, 240, 432}, ws[3] = {320, 256, 320};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_FALSE(all.slots[k].whole);
+    EXPECT_EQ(all.slots[k].y, ys[k]);
+    EXPECT_EQ(all.slots[k].width, ws[k]);
+    EXPECT_EQ(all.slots[k].frame, &b.frames[k]);
+  }
+  EXPECT_EQ(all.slots[0].stream_id, "stream-0");
+  EXPECT_EQ(all.slots[1].stream_id, "stream-1");
+  EXPECT_EQ(all.slots[2].stream_id, "cam");
+
+  ovedge::FramePlan first = ovedge::plan_frames(&b, 320, 672, false);
+  ASSERT_EQ(first.slots.size(), 1u);
+  EXPECT_EQ(first.slots[0].height, 240) << "frame 0's own rows, not the batch image";
+  EXPECT_FALSE(first.slots[0].whole);
+  EXPECT_EQ(first.left_out, 2u);
+  EXPECT_EQ(first.slots[0].stream_id, " ") << "published as tagged";
+}
+
+TEST(FramePlan, RepeatedStreamIdsAreMadeDistinctAndEmptyFramesSkipped) {
+  OvBatch b = batch_of({{8, 4}, {8, 0}, {8, 4}}, {"cam", "x", "cam"}, {"", "", ""});
+  ovedge::FramePlan p = ovedge::plan_frames(&b, 8, 8, true);
+  ASSERT_EQ(p.slots.size(), 2u);
+  EXPECT_EQ(p.slots[0].stream_id, "cam");
+  EXPECT_EQ(p.slots[1].stream_id, "cam#2");
+  EXPECT_EQ(p.slots[1].y, 4);
+  EXPECT_EQ(p.left_out, 1u) << "a frame without pixels";
+}
+
+TEST(FramePlan, RecordsOutsideThePictureAreRefusedNamingTheFrame) {
+  OvBatch wide = batch_of({{320, 240}, {400, 100}}, {"a", "b"}, {"", ""});
+  ovedge::FramePlan p = ovedge::plan_frames(&wide, 320, 340, true);
+  EXPECT_TRUE(p.slots.empty());
+  EXPECT_NE(p.error.find("frame 1"), std::string::npos) << p.error;
+  OvBatch tall = batch_of({{320, 240}, {320, 240}}, {"a", "b"}, {"", ""});
+  p = ovedge::plan_frames(&tall, 320, 400, false);  // scaled after batching
+  EXPECT_TRUE(p.slots.empty());
+  EXPECT_NE(p.error.find("320x400"), std::string::npos) << p.error;
+}
+
+TEST(FramePlan, CutRowsCopiesTheFramesRectangle) {
+  // A 4x3 image, each pixel's bytes (row, column, 7).
+  std::vector<uint8_t> image;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) image.insert(image.end(), {uint8_t(r), uint8_t(c), 7});
+  std::vector<uint8_t> out(99, 0xff);
+  ovedge::cut_bgr_rows(image, 4, 1, 2, 2, out);
+  EXPECT_EQ(out, (std::vector<uint8_t>{1, 0, 7, 1, 1, 7, 2, 0, 7, 2, 1, 7}));
+}
+
+TEST(FramePlan, FrameIdWatchTellsRepeatsPerStream) {
+  ovedge::FrameIdWatch w;
+  EXPECT_FALSE(w.repeats("a", 5));
+  EXPECT_FALSE(w.repeats("b", 5)) << "another stream";
+  EXPECT_FALSE(w.repeats("a", 6));
+  EXPECT_TRUE(w.repeats("a", 6));
+  EXPECT_TRUE(w.repeats("a", 0)) << "a restart";
 }
 
 }  // namespace

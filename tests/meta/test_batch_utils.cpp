@@ -122,6 +122,29 @@ TEST(BatchUtils, FramesFromPadCaps) {
   }
 }
 
+TEST(BatchUtils, FramesOfBuffersWithoutOffsetAreNumberedPerPad) {
+  ovtest::PadPtr left = ovtest::make_pad_with_caps("left", ovtest::video_caps("BGR", 64, 48));
+  ovtest::PadPtr right = ovtest::make_pad_with_caps("right", ovtest::video_caps("BGR", 64, 48));
+  std::vector<uint32_t> got;
+  for (int i = 0; i < 3; ++i) {
+    for (GstPad *pad : {left.get(), right.get()}) {
+      ovtest::BufferPtr buf = ovtest::make_buffer(16);
+      GST_BUFFER_OFFSET(buf.get()) = GST_BUFFER_OFFSET_NONE;
+      GstOvBatchMeta *meta = attach_gst_pads(buf.get(), pad);
+      ASSERT_NE(meta, nullptr);
+      got.push_back(meta->batch.frames.at(0).frame_id);
+    }
+  }
+  EXPECT_EQ(got, (std::vector<uint32_t>{0, 0, 1, 1, 2, 2}));
+  // A buffer with an offset keeps it; the pad's count goes on after it.
+  ovtest::BufferPtr numbered = ovtest::make_buffer(16);
+  GST_BUFFER_OFFSET(numbered.get()) = 40;
+  EXPECT_EQ(attach_gst_pads(numbered.get(), left.get())->batch.frames.at(0).frame_id, 40u);
+  ovtest::BufferPtr bare = ovtest::make_buffer(16);
+  GST_BUFFER_OFFSET(bare.get()) = GST_BUFFER_OFFSET_NONE;
+  EXPECT_EQ(attach_gst_pads(bare.get(), left.get())->batch.frames.at(0).frame_id, 3u);
+}
+
 TEST(BatchUtils, PadFailuresAreLoggedAndSkipped) {
   ovtest::LogCapture log("ovmeta", GST_LEVEL_WARNING);
   ovtest::BufferPtr buf = ovtest::make_buffer(16);

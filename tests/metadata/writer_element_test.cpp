@@ -86,6 +86,22 @@ TEST_F(WriterTest, WithoutCountFrameTakesLow32BitsOfOffset) {
   }
 }
 
+TEST_F(WriterTest, BuffersWithoutOffsetAreNumberedPerWriterFromZero) {
+  // Decoded files, network cameras and application sources set no offset.
+  HarnessPtr a = writer(), b = writer();
+  ovtest::LogCapture log("ovmetawriter", GST_LEVEL_INFO);
+  std::vector<uint32_t> ids_a, ids_b;
+  for (int i = 0; i < 3; ++i) {
+    ids_a.push_back(added(push_pull(a.get(), blank(GST_BUFFER_OFFSET_NONE)).get()).frames.at(0).frame_id);
+    ids_b.push_back(added(push_pull(b.get(), blank(GST_BUFFER_OFFSET_NONE)).get()).frames.at(0).frame_id);
+  }
+  EXPECT_EQ(ids_a, (std::vector<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(ids_b, (std::vector<uint32_t>{0, 1, 2})) << "each writer its own count";
+  EXPECT_EQ(log.count_containing("carry no offset"), 2u) << "said once per writer";
+  // Offsets keep their meaning where a buffer has one.
+  EXPECT_EQ(added(push_pull(a.get(), blank(77)).get()).frames.at(0).frame_id, 77u);
+}
+
 TEST_F(WriterTest, FrameFromCapsAndEmptyDeviceWithoutFile) {
   HarnessPtr h = writer(1280, 720);
   BufferPtr out = push_pull(h.get(), blank(0, 1280, 720));

@@ -229,6 +229,14 @@ Thing Edge::createThing(const std::vector<std::string> &tagGroupUris, const std:
     }
   }
   bus_.addTagGroupRegistry(tagGroups);
+  {
+    std::lock_guard<std::mutex> lock(thingsMutex_);
+    for (const auto &kv : tagGroups.tagGroups()) {
+      std::vector<std::string> &tags = tagsByGroup_[kv.first];
+      tags.clear();
+      for (const auto &t : kv.second.tags) tags.push_back(t.name);
+    }
+  }
   try {
     mesh::JSonThingClassRegistry classes;
     classes.registerThingClassesFromURI(classUri);
@@ -294,6 +302,15 @@ Thing *Edge::findThing(const std::string &name) const {
   std::lock_guard<std::mutex> lock(thingsMutex_);
   auto it = things_.find(name);
   return it == things_.end() ? nullptr : const_cast<Thing *>(&it->second);
+}
+
+bool Edge::tagGroupDefines(const std::string &group, const std::string &tag) const {
+  std::lock_guard<std::mutex> lock(thingsMutex_);
+  auto it = tagsByGroup_.find(group);
+  if (it == tagsByGroup_.end()) return false;
+  for (const std::string &t : it->second)
+    if (t == tag) return true;
+  return false;
 }
 
 Thing &Edge::thing(const std::string &name) {

@@ -96,6 +96,9 @@ class Edge {
   int runningReaders() const { return running_.load(); }
   size_t readerThreads() const { return threads_.size(); }
   bool hasThing(const std::string &name) const { return findThing(name) != nullptr; }
+  /* Whether the tag group `group`, as registered from its file, defines
+   * `tag` (samples carrying a tag their group lacks cannot be written). */
+  bool tagGroupDefines(const std::string &group, const std::string &tag) const;
   Thing &mainThing() { return mainThing_; }
   Thing &thing(const std::string &name);
   /* Samples the readers could not decode, counted when each reader ends. */
@@ -115,11 +118,12 @@ class Edge {
   std::vector<std::thread> threads_;
   std::atomic<uint64_t> malformed_{0};
 
-  /* Guards the thing map and the selectors list: set-up inserts while
+  /* Guards the thing map, the selectors list and the registered tags: set-up inserts while
    * readers started with run_read look things up. */
   mutable std::mutex thingsMutex_;
   std::map<std::string, Thing> things_;
   std::vector<Thing::Selector> selectors_;  /* woken by deinit */
+  std::map<std::string, std::vector<std::string>> tagsByGroup_;  /* as registered */
   std::mutex stopMutex_;
   std::condition_variable stopCv_;  /* signalled by deinit */
 

@@ -31,11 +31,30 @@ struct Field {
   const char *tag;
   T R::*member;
   const char *text_name;
+  bool omit_zero = false; /* written only when non-zero (a tag added later) */
 };
 
 template <typename R, typename T>
 constexpr Field<R, T> field(const char *tag, T R::*member, const char *text_name = nullptr) {
-  return {tag, member, text_name ? text_name : tag};
+  return {tag, member, text_name ? text_name : tag, false};
+}
+
+/* The publisher's sequence number: added to the records after the others,
+ * so it is left out where it is not set. */
+template <typename R>
+constexpr Field<R, int64_t> seq_field(int64_t R::*member) {
+  return {kPublishSeqTag, member, kPublishSeqTag, true};
+}
+
+template <typename T>
+bool is_zero(const T &) {
+  return false;
+}
+bool is_zero(int64_t v) { return v == 0; }
+
+template <typename F, typename R>
+bool omitted(const F &f, const R &r) {
+  return f.omit_zero && is_zero(r.*f.member);
 }
 
 constexpr auto frame_fields() {
@@ -45,7 +64,7 @@ constexpr auto frame_fields() {
                          field("width", &R::width), field("height", &R::height),
                          field("channels", &R::channels), field("size", &R::size),
                          field("format", &R::format), field("compression", &R::compression),
-                         field("framerate", &R::framerate));
+                         field("framerate", &R::framerate), seq_field(&R::publish_seq));
 }
 
 constexpr auto table(const FrameInfo &) { return frame_fields(); }
@@ -58,7 +77,7 @@ constexpr auto table(const DeviceInfo &) {
                          field("model", &R::model), field("serial", &R::serial),
                          field("fw_version", &R::fw_version), field("dev_id", &R::dev_id),
                          field("status", &R::status), field("kind", &R::kind),
-                         field("protocol", &R::protocol));
+                         field("protocol", &R::protocol), seq_field(&R::publish_seq));
 }
 
 constexpr auto table(const ClassificationData &) {
@@ -92,14 +111,14 @@ constexpr auto table(const Information<T> &) {
   return std::make_tuple(field("engine_id", &R::engine_id, "EngineID"),
                          field("stream_id", &R::stream_id, "StreamID"),
                          field("frame_id", &R::frame_id, "FrameID"),
-                         field("data", &R::data, "Data content"));
+                         field("data", &R::data, "Data content"), seq_field(&R::publish_seq));
 }
 
 constexpr auto table(const SegmentInfo &) {
   using R = SegmentInfo;
   return std::make_tuple(field("engine_id", &R::engine_id), field("stream_id", &R::stream_id),
                          field("frame_id", &R::frame_id), field("inference_id", &R::inference_id),
-                         field("data", &R::data));
+                         field("data", &R::data), seq_field(&R::publish_seq));
 }
 
 constexpr auto table(const VXA_ClassificationData &) {
@@ -180,7 +199,9 @@ IOT_VALUE value_of(const T &v) {
 
 template <typename R>
 void encode_into(NVPSeq &s, const R &r) {
-  each_field(table(r), [&](const auto &f) { s.emplace_back(f.tag, value_of(r.*f.member)); });
+  each_field(table(r), [&](const auto &f) {
+    if (!omitted(f, r)) s.emplace_back(f.tag, value_of(r.*f.member));
+  });
 }
 
 template <typename R>
@@ -271,7 +292,9 @@ template <typename R>
 std::string record_text(const R &r) {
   std::stringstream ss;
   ss << kFrameLine << "\n";
-  each_field(table(r), [&](const auto &f) { text_line(ss, f.text_name, r.*f.member); });
+  each_field(table(r), [&](const auto &f) {
+    if (!omitted(f, r)) text_line(ss, f.text_name, r.*f.member);
+  });
   ss << kFrameLine << "\n";
   return ss.str();
 }

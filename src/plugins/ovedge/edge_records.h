@@ -21,6 +21,14 @@ using com::quillmark::iot::IOT_VALUE;
 using NVPSeq = std::vector<IOT_NVP>;
 using ByteVec = std::vector<uint8_t>;
 
+/* The tag of the publisher's sequence number: every record a sink publishes
+ * for one frame (the frame, its device, its results) carries the same
+ * number, counted by the sink and never repeated by it, so a subscriber
+ * keeps frames apart even when their frame ids repeat.  It is written only
+ * when set (non-zero): records without it are what peers that predate it
+ * write, and they decode the same. */
+constexpr const char *kPublishSeqTag = "publish_seq";
+
 /* Equality through a member tie(), for tests and comparisons. */
 template <typename R>
 struct TiedEq {
@@ -39,6 +47,8 @@ struct FrameFields {
   std::string format;
   std::string compression;
   float framerate = 0.f;
+  /* The publisher's sequence number of the frame (see kPublishSeqTag). */
+  int64_t publish_seq = 0;
 
   /* The picture as an image.  Throws std::out_of_range when data is shorter
    * than the copy needs or an encoded frame is larger than the image. */
@@ -47,7 +57,7 @@ struct FrameFields {
  protected:
   auto frame_tie() const {
     return std::tie(stream_id, frame_id, timestamp, data, width, height, channels, size, format,
-                    compression, framerate);
+                    compression, framerate, publish_seq);
   }
 };
 
@@ -71,6 +81,8 @@ struct DeviceInfo : TiedEq<DeviceInfo> {
   std::string stream_id, mac_address, ip_address;
   int32_t port = 0;
   std::string uri, manufacturer, model, serial, fw_version, dev_id, status, kind, protocol;
+  /* The sequence number of the frame this description was published with. */
+  int64_t publish_seq = 0;
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
@@ -78,7 +90,7 @@ struct DeviceInfo : TiedEq<DeviceInfo> {
 
   auto tie() const {
     return std::tie(stream_id, mac_address, ip_address, port, uri, manufacturer, model, serial,
-                    fw_version, dev_id, status, kind, protocol);
+                    fw_version, dev_id, status, kind, protocol, publish_seq);
   }
 };
 
@@ -128,11 +140,12 @@ struct Information : TiedEq<Information<T>> {
   std::string stream_id;
   uint32_t frame_id = 0;
   std::vector<T> data;
+  int64_t publish_seq = 0;
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
   std::string GetString() const;
-  auto tie() const { return std::tie(engine_id, stream_id, frame_id, data); }
+  auto tie() const { return std::tie(engine_id, stream_id, frame_id, data, publish_seq); }
 };
 
 struct SegmentInfo : TiedEq<SegmentInfo> {
@@ -141,11 +154,14 @@ struct SegmentInfo : TiedEq<SegmentInfo> {
   uint32_t frame_id = 0;
   uint32_t inference_id = 0;
   std::vector<SegmentationData> data;
+  int64_t publish_seq = 0;
 
   NVPSeq Encode() const;
   void Decode(const NVPSeq &seq);
   std::string GetString() const;
-  auto tie() const { return std::tie(engine_id, stream_id, frame_id, inference_id, data); }
+  auto tie() const {
+    return std::tie(engine_id, stream_id, frame_id, inference_id, data, publish_seq);
+  }
 };
 
 struct VXA_ClassificationData : TiedEq<VXA_ClassificationData> {

@@ -7,12 +7,15 @@
 #include <glib.h>
 
 #include "box_convert.h"
+#include "edge_log.h"
 
 namespace VXCORE {
 
-/* One source's waiting frames and results.  `mark` is the frame id of the
- * last record of a kind that arrived (empty ones included): a frame whose
- * id is at or below it has nothing more to wait for of that kind. */
+/* One source's waiting frames and results.  Records are matched by key: the
+ * publisher's sequence number where they carry one, else the frame id.
+ * `mark` is the key of the last record of a kind that arrived (empty ones
+ * included): a frame whose key is at or below it has nothing more to wait
+ * for of that kind. */
 struct Synchronizer::Source {
   struct Waiting {
     FrameInfo frame;
@@ -25,13 +28,31 @@ struct Synchronizer::Source {
   unsigned seen = 0;    /* kinds that ever arrived from this source */
   unsigned marked = 0;  /* kinds whose mark belongs to the current numbering */
   unsigned absent = 0;  /* kinds a frame waited for in vain: not waited for again */
-  uint32_t mark[3] = {0, 0, 0};
+  uint64_t mark[3] = {0, 0, 0};
   bool hasLast = false;
-  uint32_t lastSyncID = 0;
+  uint64_t lastSyncID = 0;
   uint64_t lastActive = 0;
+  /* A frame id that arrived twice in a row on a source without sequence
+   * numbers: results for that id cannot be told apart and are never
+   * attached. */
+  bool hasArrived = false;
+  uint64_t lastArrived = 0;
+  bool hasAmbiguous = false;
+  uint64_t ambiguousKey = 0;
+  bool toldAmbiguous = false;
+  /* The device of this source's last frame matched by sequence number. */
+  bool hasDevice = false;
+  DeviceInfo lastDevice;
 };
 
 namespace {
+
+/* What a record is matched by: the publisher's sequence number, or the
+ * frame id of records that carry none. */
+template <typename R>
+uint64_t key_of(const R &r) {
+  return r.publish_seq > 0 ? static_cast<uint64_t>(r.publish_seq) : r.frame_id;
+}
 
 int kind_index(unsigned kind) { return kind == kClassification ? 0 : kind == kDetection ? 1 : 2; }
 
@@ -52,12 +73,12 @@ void cap_front(std::deque<T> &q, size_t limit, uint64_t &dropped) {
 /* Drops the entries for frames before `id`; moves out the one for `id`.
  * True when it was there. */
 template <typename T>
-bool take_match(std::deque<T> &queue, uint32_t id, T &out, uint64_t &dropped) {
-  while (!queue.empty() && queue.front().frame_id < id) {
+bool take_match(std::deque<T> &queue, uint64_t id, T &out, uint64_t &dropped) {
+  while (!queue.empty() && key_of(queue.front()) < id) {
     queue.pop_front();
     ++dropped;
   }
-  if (queue.empty() || queue.front().frame_id != id) return false;
+  if (queue.empty() || key_of(queue.front()) != id) return false;
   out = std::move(queue.front());
   queue.pop_front();
   return true;
@@ -66,24 +87,39 @@ bool take_match(std::deque<T> &queue, uint32_t id, T &out, uint64_t &dropped) {
 /* Whether the result of `kind` for frame `id` has been settled: its record
  * is queued, a later frame's record arrived, or the kind does not come. */
 template <typename T>
-bool settled(const std::deque<T> &queue, uint32_t id, bool marked, uint32_t mark, bool absent) {
+bool settled(const std::deque<T> &queue, uint64_t id, bool marked, uint64_t mark, bool absent) {
   for (const T &e : queue)
-    if (e.frame_id >= id) return true;
+    if (key_of(e) >= id) return true;
   return absent || (marked && mark >= id);
 }
 
 /* After a restart to frame `id`: keeps the entries that came from the new
  * numbering (ids below the old position `last`), drops the rest. */
 template <typename T>
-void drop_old_numbering(std::deque<T> &queue, uint32_t last, uint64_t &dropped) {
+void drop_old_numbering(std::deque<T> &queue, uint64_t last, uint64_t &dropped) {
   std::deque<T> kept;
   for (T &e : queue) {
-    if (e.frame_id < last)
+    if (key_of(e) < last)
       kept.push_back(std::move(e));
     else
       ++dropped;
   }
   queue.swap(kept);
+}
+
+/* Drops every entry whose key is `id`; returns how many. */
+template <typename T>
+uint64_t drop_key(std::deque<T> &queue, uint64_t id) {
+  uint64_t n = 0;
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (key_of(*it) == id) {
+      it = queue.erase(it);
+      ++n;
+    } else {
+      ++it;
+    }
+  }
+  return n;
 }
 
 }  // namespace
@@ -131,6 +167,11 @@ void Synchronizer::SetPoolLimit(int limit) {
   poolLimit = limit;
 }
 
+void Synchronizer::SetFollow(const std::string &streamOrSerial) {
+  std::lock_guard<std::mutex> lock(m);
+  follow = streamOrSerial;
+}
+
 void Synchronizer::SetWaitLimit(std::chrono::milliseconds limit) {
   std::lock_guard<std::mutex> lock(m);
   waitLimit = limit;
@@ -175,6 +216,25 @@ void Synchronizer::pushFrameInfo(FrameInfo f, const SampleOrigin &origin) {
   {
     std::lock_guard<std::mutex> lock(m);
     Source &s = source_locked(origin, f.stream_id);
+    const uint64_t key = key_of(f);
+    if (f.publish_seq == 0 && s.hasArrived && key == s.lastArrived) {
+      // Two frames under one id and nothing else to tell them apart: which
+      // frame a result of that id belongs to cannot be known.
+      s.hasAmbiguous = true;
+      s.ambiguousKey = key;
+      if (!s.toldAmbiguous) {
+        s.toldAmbiguous = true;
+        ov_edge_debug_init();
+        GST_CAT_WARNING(ov_edge_debug,
+                        "frames of stream \"%s\" repeat frame id %u and carry no publisher "
+                        "sequence: their results cannot be told apart and are dropped (tag the "
+                        "stream with a writer that numbers frames, or publish with a current "
+                        "sink)",
+                        f.stream_id.c_str(), f.frame_id);
+      }
+    }
+    s.hasArrived = true;
+    s.lastArrived = key;
     s.frames.push_back({std::move(f), Clock::now()});
     cap_front(s.frames, kFrameQueueLimit, stats.framesDropped);
     dirty = true;
@@ -185,6 +245,13 @@ void Synchronizer::pushFrameInfo(FrameInfo f, const SampleOrigin &origin) {
 void Synchronizer::pushDeviceInfo(DeviceInfo d, const SampleOrigin &origin) {
   {
     std::lock_guard<std::mutex> lock(m);
+    if (d.publish_seq > 0 && !origin.publisher.empty()) {
+      // The description of one frame: it goes to that frame (by its number).
+      std::deque<DeviceInfo> &q = devicesBySeq[{origin.flow, origin.publisher}];
+      q.push_back(d);
+      while (q.size() > kResultQueueLimit) q.pop_front();
+      while (devicesBySeq.size() > kSourceLimit) devicesBySeq.erase(devicesBySeq.begin());
+    }
     if (!origin.publisher.empty()) devicesByPublisher[{origin.flow, origin.publisher}] = d;
     devicesByStream[{origin.flow, d.stream_id}] = d;
     devicesByFlow[origin.flow] = std::move(d);
@@ -199,7 +266,7 @@ void Synchronizer::push_result_locked(T &&record, const SampleOrigin &origin, un
   s.seen |= kind;
   s.marked |= kind;
   s.absent &= ~kind;
-  s.mark[k] = record.frame_id;
+  s.mark[k] = key_of(record);
   if (record.data.empty()) return;
   auto push = [&](auto &queue) {
     queue.push_back(std::move(record));
@@ -244,6 +311,10 @@ void Synchronizer::pushSegmentInfo(SegmentInfo s, const SampleOrigin &origin) {
 void Synchronizer::pushSynchronized(SynchronizedData d) {
   {
     std::lock_guard<std::mutex> lock(m);
+    if (!followed_locked(d)) {
+      ++stats.notFollowed;
+      return;
+    }
     deliver_locked(std::move(d));
   }
   poolCv.notify_all();
@@ -289,14 +360,41 @@ bool Synchronizer::device_for_locked(const SourceKey &key, const Source &s,
   return false;
 }
 
+/* The device of a frame that carries a sequence number: the description
+ * published with it, else the last one of the same source (same camera),
+ * else none: never another camera's. */
+bool Synchronizer::device_by_seq_locked(const SourceKey &key, Source &s, uint64_t seq,
+                                        DeviceInfo &out) {
+  auto q = devicesBySeq.find({std::get<0>(key), std::get<2>(key)});
+  if (q != devicesBySeq.end()) {
+    for (auto it = q->second.begin(); it != q->second.end(); ++it) {
+      if (static_cast<uint64_t>(it->publish_seq) != seq) continue;
+      s.lastDevice = std::move(*it);
+      s.hasDevice = true;
+      q->second.erase(it);
+      break;
+    }
+  }
+  if (!s.hasDevice) return false;
+  out = s.lastDevice;
+  return true;
+}
+
+/* Whether a delivered frame is one the subscriber follows. */
+bool Synchronizer::followed_locked(const SynchronizedData &d) const {
+  return follow.empty() || d.frame.stream_id == follow ||
+         (!d.device.serial.empty() && d.device.serial == follow);
+}
+
 size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::time_point now,
                                         Clock::time_point &next) {
   const bool msg = workerMessage.load();
   size_t delivered = 0;
   while (!s.frames.empty()) {
     Source::Waiting &w = s.frames.front();
-    const uint32_t syncID = w.frame.frame_id;
-    if (msg) g_message("syncID = %u", syncID);
+    const bool bySeq = w.frame.publish_seq > 0;
+    const uint64_t syncID = key_of(w.frame);
+    if (msg) g_message("syncID = %llu", static_cast<unsigned long long>(syncID));
     if (s.hasLast && syncID < s.lastSyncID) {
       // The publisher restarted its numbering: what was queued for the old
       // numbering can never match.
@@ -310,10 +408,11 @@ size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::
     }
     s.hasLast = true;
     s.lastSyncID = syncID;
+    const bool ambiguous = !bySeq && s.hasAmbiguous && syncID == s.ambiguousKey;
 
     unsigned waiting = 0;
     for (unsigned kind : {kClassification, kDetection, kSegmentation}) {
-      if (!(expected & kind)) continue;
+      if (ambiguous || !(expected & kind)) continue;
       const int k = kind_index(kind);
       const bool marked = (s.marked & kind) != 0, absent = (s.absent & kind) != 0;
       const bool ok =
@@ -333,22 +432,38 @@ size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::
       s.absent |= waiting & ~s.seen;
       if (msg)
         for (unsigned kind : {kClassification, kDetection, kSegmentation})
-          if (waiting & kind) g_message("frame %u: no %s result in time", syncID, kind_name(kind));
+          if (waiting & kind)
+            g_message("frame %llu: no %s result in time", static_cast<unsigned long long>(syncID),
+                      kind_name(kind));
     }
 
     SynchronizedData sd;
     sd.flow = std::get<0>(key);
-    if (take_match(s.classification, syncID, sd.classification, stats.resultsDropped))
-      ++stats.resultsMatched;
-    if (take_match(s.detection, syncID, sd.detection, stats.resultsDropped))
-      ++stats.resultsMatched;
-    if (take_match(s.segmentation, syncID, sd.segmentation, stats.resultsDropped))
-      ++stats.resultsMatched;
-    device_for_locked(key, s, sd.device);
+    if (ambiguous) {
+      const uint64_t n = drop_key(s.classification, syncID) + drop_key(s.detection, syncID) +
+                         drop_key(s.segmentation, syncID);
+      stats.resultsAmbiguous += n;
+      stats.resultsDropped += n;
+    } else {
+      if (take_match(s.classification, syncID, sd.classification, stats.resultsDropped))
+        ++stats.resultsMatched;
+      if (take_match(s.detection, syncID, sd.detection, stats.resultsDropped))
+        ++stats.resultsMatched;
+      if (take_match(s.segmentation, syncID, sd.segmentation, stats.resultsDropped))
+        ++stats.resultsMatched;
+    }
+    if (bySeq)
+      device_by_seq_locked(key, s, syncID, sd.device);
+    else
+      device_for_locked(key, s, sd.device);
     sd.frame = std::move(w.frame);
     s.frames.pop_front();
-    deliver_locked(std::move(sd));
-    ++delivered;
+    if (followed_locked(sd)) {
+      deliver_locked(std::move(sd));
+      ++delivered;
+    } else {
+      ++stats.notFollowed;
+    }
   }
   return delivered;
 }

@@ -12,8 +12,15 @@
  * kind is settled: its record arrived, or a record of that kind for a later
  * frame did (the publisher writes one per frame, empty ones included), or the
  * kind is known to be absent from this source.  A frame never waits longer
- * than the wait limit.  Every frame takes the latest device description of
- * its publisher. */
+ * than the wait limit.
+ *
+ * Records are matched by the publisher's sequence number where they carry
+ * one (every record a sink publishes for one frame carries the same), else
+ * by frame id.  A frame with a sequence number takes the device description
+ * published with it (or its source's previous one); a frame without takes
+ * the latest device description of its publisher.  Where frame ids repeat
+ * without sequence numbers, the results of the repeated id are dropped and
+ * counted, never attached to a frame they may not belong to. */
 #ifndef OVEDGE_SYNCHRONIZER_H
 #define OVEDGE_SYNCHRONIZER_H
 
@@ -75,6 +82,8 @@ struct SyncCounters {
   uint64_t waitExpired = 0;      /* frames delivered when the wait limit ran out */
   uint64_t restarts = 0;
   uint64_t sourcesEvicted = 0;
+  uint64_t resultsAmbiguous = 0; /* of repeated frame ids: dropped (also in resultsDropped) */
+  uint64_t notFollowed = 0;      /* frames of streams the subscriber does not follow */
 };
 
 class Synchronizer {
@@ -99,6 +108,9 @@ class Synchronizer {
    * these only.  Set before the readers start. */
   void SetExpectedKinds(unsigned kinds);
   void SetPoolLimit(int limit);
+  /* Delivers only the frames whose stream id, or whose device's serial, is
+   * `streamOrSerial` (empty: every frame). */
+  void SetFollow(const std::string &streamOrSerial);
   void SetWaitLimit(std::chrono::milliseconds limit);
 
   void pushFrameInfo(FrameInfo f, const SampleOrigin &origin = {});
@@ -152,6 +164,8 @@ class Synchronizer {
   size_t pass_source_locked(const SourceKey &key, Source &s, Clock::time_point now,
                             Clock::time_point &next);
   bool device_for_locked(const SourceKey &key, const Source &s, DeviceInfo &out) const;
+  bool device_by_seq_locked(const SourceKey &key, Source &s, uint64_t seq, DeviceInfo &out);
+  bool followed_locked(const SynchronizedData &d) const;
   void deliver_locked(SynchronizedData &&d);
   size_t queuedFramesLocked() const;
   void notify_worker();
@@ -168,6 +182,8 @@ class Synchronizer {
   std::map<PublisherKey, DeviceInfo> devicesByPublisher;
   std::map<PublisherKey, DeviceInfo> devicesByStream;  /* flow and the device's stream id */
   std::map<std::string, DeviceInfo> devicesByFlow;
+  std::map<PublisherKey, std::deque<DeviceInfo>> devicesBySeq;  /* numbered, per publisher */
+  std::string follow;
   poolingData syncPool;
   int poolLimit = 10;
   unsigned expected = 0;

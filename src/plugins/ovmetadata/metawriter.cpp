@@ -1,6 +1,8 @@
 /* ovmetawriter: gives every buffer of a single stream a new batch record
  * with one frame described from the caps and one device read from the
- * "devinfo" file (read again for every buffer).
+ * "devinfo" file (read again for every buffer).  The frame id is the
+ * buffer's offset, or, for buffers without one (decoded files, network
+ * cameras, application sources), the element's own count from 0.
  *
  *   gst-launch-1.0 videotestsrc num-buffers=10 ! video/x-raw,format=BGR,width=640,height=480 ! ovmetawriter count_frame=true ! ovmetadumper ! fakesink
  */
@@ -11,6 +13,7 @@
 
 #include "gstopencvutils.h"
 #include "gstovmeta.h"
+#include "gstovmeta_utils.h"
 #include "metawriter_core.h"
 #include "ov_element.h"
 #include "ov_gst_ptr.h"
@@ -24,13 +27,14 @@ GST_DEBUG_CATEGORY_STATIC(ov_metawriter_debug);
 enum { PROP_0, PROP_DEVINFO, PROP_COUNT_FRAME };
 
 /* The object lock guards devinfo and count_frame; the pads are set once in
- * init. */
+ * init; `numbering` belongs to the streaming thread. */
 struct _OvMetaWriter {
   GstElement parent;
   GstPad *sinkpad;
   GstPad *srcpad;
   gchar *devinfo;
   gboolean count_frame;
+  OvFrameNumbering *numbering;
 };
 
 G_DEFINE_TYPE(OvMetaWriter, ov_metawriter, GST_TYPE_ELEMENT)
@@ -63,8 +67,17 @@ static void describe_frame(OvMetaWriter *self, GstBuffer *buffer, OvBatch &batch
 
   VideoFrameData frame;
   frame.stream_id = " ";
-  frame.frame_id = count_frame ? static_cast<uint32_t>(ovmetadata::next_frame_number())
-                               : static_cast<uint32_t>(GST_BUFFER_OFFSET(buffer));
+  if (count_frame) {
+    frame.frame_id = static_cast<uint32_t>(ovmetadata::next_frame_number());
+  } else {
+    bool first_own = false;
+    frame.frame_id = self->numbering->id_for(GST_BUFFER_OFFSET(buffer), &first_own);
+    if (first_own)
+      GST_INFO_OBJECT(self,
+                      "%s: buffers carry no offset (a decoder, a network camera or an "
+                      "application source), so frames are numbered from 0 by this element",
+                      GST_OBJECT_NAME(self));
+  }
   frame.width = static_cast<uint32_t>(width);
   frame.height = static_cast<uint32_t>(height);
   frame.depth = static_cast<uint32_t>(cv_type & 7);
@@ -123,6 +136,7 @@ static void ov_metawriter_get_property(GObject *object, guint prop_id, GValue *v
 static void ov_metawriter_finalize(GObject *object) {
   OvMetaWriter *self = OV_METAWRITER(object);
   g_free(self->devinfo);
+  delete self->numbering;
   G_OBJECT_CLASS(ov_metawriter_parent_class)->finalize(object);
 }
 
@@ -165,4 +179,5 @@ static void ov_metawriter_init(OvMetaWriter *self) {
 
   self->devinfo = DEFAULT_DEVINFO;
   self->count_frame = DEFAULT_COUNT_FRAME;
+  self->numbering = new OvFrameNumbering();
 }

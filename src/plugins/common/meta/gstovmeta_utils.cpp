@@ -8,9 +8,12 @@
 
 namespace {
 
-guint32 frame_id_of(GstBuffer *buffer) {
-  return guint32(GST_BUFFER_OFFSET(buffer) & 0xffffffffu);
+GQuark numbering_quark() {
+  static const GQuark q = g_quark_from_static_string("ov-frame-numbering");
+  return q;
 }
+
+void free_numbering(gpointer p) { delete static_cast<OvFrameNumbering *>(p); }
 
 DeviceInfoData device_named_after(const GstPad *pad) {
   DeviceInfoData device;
@@ -26,6 +29,31 @@ std::string pad_name(GstPad *pad) {
 }
 
 }  // namespace
+
+guint32 ov_pad_frame_id(GstPad *pad, GstBuffer *buffer) {
+  const guint64 offset = buffer ? GST_BUFFER_OFFSET(buffer) : GST_BUFFER_OFFSET_NONE;
+  if (!pad)
+    return guint32(offset & 0xffffffffu);
+  // The count lives on the pad: frames made from it are numbered per stream,
+  // whoever makes them.  A pad's frames are made in its streaming thread.
+  GObject *object = G_OBJECT(pad);
+  auto *numbering =
+      static_cast<OvFrameNumbering *>(g_object_get_qdata(object, numbering_quark()));
+  if (!numbering) {
+    if (offset != GST_BUFFER_OFFSET_NONE)
+      return guint32(offset & 0xffffffffu);
+    numbering = new OvFrameNumbering();
+    g_object_set_qdata_full(object, numbering_quark(), numbering, free_numbering);
+  }
+  bool first_own = false;
+  const guint32 id = numbering->id_for(offset, &first_own);
+  if (first_own)
+    GST_INFO_OBJECT(pad,
+                    "buffers through %s carry no offset (a decoder, a network camera or an "
+                    "application source): its frames are numbered from 0",
+                    pad_name(pad).c_str());
+  return id;
+}
 
 GstOvBatchMeta *try_get_ov_batch_meta(GstBuffer *buffer) {
   if (!buffer)
@@ -86,9 +114,9 @@ GstOvBatchMeta *attach_gst_pads_with_device_info(GstBuffer *buffer,
   }
   const unsigned device_idx = unsigned(meta->batch.devices.size());
   meta->batch.devices.push_back(device);
-  const unsigned frame_id = frame_id_of(buffer);
   for (GstPad *pad : pads) {
-    if (!attach_videoframe_data_into_batch(meta->batch, pad, device_idx, frame_id))
+    if (!attach_videoframe_data_into_batch(meta->batch, pad, device_idx,
+                                           ov_pad_frame_id(pad, buffer)))
       GST_ERROR("Attach $d-th pads into frames failed");
   }
   return meta;
@@ -157,7 +185,7 @@ size_t ov_batch_meta_grow_frames(GstOvBatchMeta *meta, GstBuffer *buffer, GstPad
             (unsigned long)count);
   const unsigned device_idx = unsigned(batch.devices.size());
   batch.devices.push_back(device_named_after(pad));
-  const unsigned frame_id = frame_id_of(buffer);
+  const unsigned frame_id = ov_pad_frame_id(pad, buffer);
   const std::string name = pad_name(pad);
   for (size_t k = batch.frames.size(); k < count; ++k) {
     if (attach_videoframe_data_into_batch(batch, pad, device_idx, frame_id)) {

@@ -4,6 +4,7 @@
 #ifndef GST_OV_META_UTILS_H
 #define GST_OV_META_UTILS_H
 
+#include <cstdint>
 #include <map>
 #include <vector>
 
@@ -11,6 +12,32 @@
 #include <opencv2/core.hpp>
 
 #include "gstovmeta.h"
+
+/* Frame ids of one stream.  A buffer's offset is its frame id where it has
+ * one; decoded files, network cameras and application sources leave it
+ * unset (GST_BUFFER_OFFSET_NONE), and then the stream numbers its frames
+ * itself, from 0, so that no two frames of a stream share an id. */
+struct OvFrameNumbering {
+  uint32_t next_own = 0;
+  bool counting = false; /* the own count has been used */
+
+  /* The id of a buffer with `offset`; `first_own` (optional) is set when this
+   * is the first id the stream numbered itself. */
+  uint32_t id_for(guint64 offset, bool *first_own = nullptr) {
+    if (first_own)
+      *first_own = false;
+    if (offset != GST_BUFFER_OFFSET_NONE)
+      return uint32_t(offset & 0xffffffffu);
+    if (first_own)
+      *first_own = !counting;
+    counting = true;
+    return next_own++;
+  }
+};
+
+/* The frame id of `buffer` arriving through `pad`: its offset, or the pad's
+ * own count where buffers carry none (said once per pad at info level). */
+OV_META_API guint32 ov_pad_frame_id(GstPad *pad, GstBuffer *buffer);
 
 /* The buffer's batch record, added (empty) when missing.  NULL only when it
  * cannot be added (buffer not writable). */

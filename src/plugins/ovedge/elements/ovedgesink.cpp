@@ -2,6 +2,10 @@
  * device description and inference results of the frame's batch record, one
  * sample per tag group listed in "taggroups" (or one combined sample with
  * taggroups=uni).  Buffers without a batch record publish fabricated records.
+ * Of a batch image it publishes the first frame (its own rows and size), or,
+ * with all-frames=true, every frame as a frame of its own.  Every record of
+ * one frame carries the same publisher sequence number, never repeated by
+ * the element, so frames stay apart even where frame ids repeat.
  *
  *   gst-launch-1.0 videotestsrc num-buffers=30 ! video/x-raw,format=BGR ! \
  *       ovedgesink taggroups=VideoFrameData+DeviceInfoData
@@ -10,6 +14,7 @@
 
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,7 +22,9 @@
 #include "edge_log.h"
 #include "gstovmeta.h"
 #include "model_loader.h"
+#include "gstovmeta_utils.h"
 #include "ov_element.h"
+#include "sink_frames.h"
 #include "sink_records.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_edge_sink_debug);
@@ -35,6 +42,7 @@ struct SinkPrivate {
   std::vector<std::string> tag_groups;
   std::string context_id;
   bool combined = false;
+  bool all_frames = false;
 
   /* State-change and streaming threads only (never at the same time). */
   std::shared_ptr<VXCORE::Edge> edge;
@@ -50,6 +58,15 @@ struct SinkPrivate {
   VXCORE::SegmentInfo segmentation;
   VXCORE::UniInfo uni;
   VXCORE::ByteVec uni_picture;  /* storage of the last combined frame's picture */
+  VXCORE::ByteVec batch_picture; /* a batch image packed as B, G, R rows */
+  /* The records carry the publisher sequence (the tag groups define it). */
+  bool with_seq = false;
+  /* Publisher sequence: the last number given to a frame; never reset, so no
+   * two frames of this element share one, across restarts too. */
+  int64_t seq = 0;
+  OvFrameNumbering numbering;  /* fabricated frames of buffers without offsets */
+  ovedge::FrameIdWatch ids;
+  bool told_repeats = false, told_left_out = false;
 };
 
 }  // namespace
@@ -63,7 +80,7 @@ struct _OvEdgeSink {
 
 G_DEFINE_TYPE(OvEdgeSink, ov_edge_sink, GST_TYPE_VIDEO_SINK)
 
-enum { PROP_0, PROP_TAGGROUPS, PROP_CONTEXT_ID };
+enum { PROP_0, PROP_TAGGROUPS, PROP_CONTEXT_ID, PROP_ALL_FRAMES };
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_EDGE_CAPS));
@@ -77,7 +94,7 @@ static std::string join_tag_groups(const std::vector<std::string> &names) {
 static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GValue *value,
                                       GParamSpec *pspec) {
   OvEdgeSink *self = OV_EDGE_SINK(object);
-  const std::string s = ov::value_string(value);
+  const std::string s = G_VALUE_HOLDS_STRING(value) ? ov::value_string(value) : std::string();
   ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
   switch (prop_id) {
     case PROP_TAGGROUPS:
@@ -91,6 +108,9 @@ static void ov_edge_sink_set_property(GObject *object, guint prop_id, const GVal
       break;
     case PROP_CONTEXT_ID:
       self->priv->context_id = s;
+      break;
+    case PROP_ALL_FRAMES:
+      self->priv->all_frames = g_value_get_boolean(value);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -108,6 +128,9 @@ static void ov_edge_sink_get_property(GObject *object, guint prop_id, GValue *va
       break;
     case PROP_CONTEXT_ID:
       ov::load(self->priv->context_id, value);
+      break;
+    case PROP_ALL_FRAMES:
+      g_value_set_boolean(value, self->priv->all_frames);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -149,6 +172,24 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     return FALSE;
   }
   GST_INFO_OBJECT(self, "edgesink->priv->edge created.");
+  // The sequence goes out only where every published tag group defines it:
+  // a sample with a tag its group lacks cannot be written.
+  priv->with_seq = true;
+  for (const std::string &n : names) {
+    if (n == "uni" || n == "EngineInfoData" || priv->edge->tagGroupDefines(n, VXCORE::kPublishSeqTag))
+      continue;
+    if (n != "VideoFrameData" && n != "DeviceInfoData" && n != "ClassificationData" &&
+        n != "DetectionBoxData" && n != "SegmentationData")
+      continue;
+    priv->with_seq = false;
+    GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                        ("The bus definitions in use predate the publisher sequence: frames are "
+                         "told apart by frame id only."),
+                        ("the tag group %s has no tag \"%s\"; install the current bus "
+                         "definitions (common/data_model)",
+                         n.c_str(), VXCORE::kPublishSeqTag));
+    break;
+  }
   priv->published = std::move(names);
   priv->opened = true;
   return TRUE;
@@ -158,18 +199,14 @@ static guint component_count(const GstVideoInfo *info) {
   return GST_VIDEO_INFO_N_COMPONENTS(info);
 }
 
-/* Fills the picture of a frame record (`FrameInfo` or `VXA_VideoFrameData`). */
+/* Fills the picture of a frame record (`FrameInfo` or `VXA_VideoFrameData`):
+ * the whole image, or the slot's rows of it. */
 template <typename Record>
 static void pad_picture(OvEdgeSink *self, GstVideoFrame *frame, GstBuffer *buffer,
-                        Record &record) {
+                        const ovedge::FrameSlot &slot, Record &record) {
   SinkPrivate *priv = self->priv;
   const GstVideoInfo *info = &self->info;
   if (!self->encoded && record.compression == ovedge::kCompressionNone) {
-    const size_t size = static_cast<size_t>(priv->width) * priv->height * component_count(info);
-    record.width = priv->width;
-    record.height = priv->height;
-    if (record.data.size() != size)
-      record.data.resize(size);
     record.format = ovedge::kPixelFormatRGB8;
     const char *format = gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(info));
     GST_INFO_OBJECT(self, "Start to convert from %s", format);
@@ -177,7 +214,20 @@ static void pad_picture(OvEdgeSink *self, GstVideoFrame *frame, GstBuffer *buffe
       GST_DEBUG_OBJECT(self, "strideY = %d", GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0));
       GST_DEBUG_OBJECT(self, "strideCbCr = %d", GST_VIDEO_FRAME_PLANE_STRIDE(frame, 1));
     }
-    ovedge::pack_frame_bgr(frame, record.data);
+    if (slot.whole) {
+      const size_t size = static_cast<size_t>(priv->width) * priv->height * component_count(info);
+      record.width = priv->width;
+      record.height = priv->height;
+      if (record.data.size() != size)
+        record.data.resize(size);
+      ovedge::pack_frame_bgr(frame, record.data);
+    } else {
+      // The batch image is packed once per buffer; each frame takes its rows.
+      ovedge::cut_bgr_rows(priv->batch_picture, static_cast<int>(priv->width), slot.y,
+                           slot.width, slot.height, record.data);
+      record.width = static_cast<uint32_t>(slot.width);
+      record.height = static_cast<uint32_t>(slot.height);
+    }
   } else if (self->encoded) {
     record.width = priv->width;
     record.height = priv->height;
@@ -190,22 +240,21 @@ static void pad_picture(OvEdgeSink *self, GstVideoFrame *frame, GstBuffer *buffe
   record.size = static_cast<uint32_t>(record.data.size());
 }
 
-static void ov_edge_sink_metaloader(OvEdgeSink *self, GstOvBatchMeta *meta, GstBuffer *buffer,
+/* Loads the records of tag group `name` for one frame of the buffer (its
+ * results, its device), under the frame's published stream id and the
+ * frame's sequence number. */
+static void ov_edge_sink_metaloader(OvEdgeSink *self, GstOvBatchMeta *meta,
+                                    const ovedge::FrameSlot &slot, uint32_t number, int64_t seq,
                                     const std::string &name) {
   SinkPrivate *priv = self->priv;
-  const bool has_frame = meta && !meta->batch.frames.empty();
-  const bool has_device =
-      has_frame && meta->batch.frames.front().device_idx < meta->batch.devices.size();
+  const VideoFrameData *frame = slot.frame;
+  const DeviceInfoData *device = slot.device;
   GST_DEBUG_OBJECT(self, meta ? "Orvane metadata exist in ovedgesink"
                               : "Orvane metadata is not exist in ovedgesink");
-  GST_DEBUG_OBJECT(self, has_frame ? "frame vector size is larger than 1 in metadata."
-                                   : "frame vector size is equal to 0 in metadata.");
-  GST_DEBUG_OBJECT(self, has_device ? "device vector size is larger than 1 in metadata."
-                                    : "device vector size is equal to 0 in metadata.");
-  const VideoFrameData *frame = has_frame ? &meta->batch.frames.front() : nullptr;
-  const DeviceInfoData *device =
-      has_device ? &meta->batch.devices[meta->batch.frames.front().device_idx] : nullptr;
-  const uint32_t number = static_cast<uint32_t>(GST_BUFFER_OFFSET(buffer) & 0xffffffffu);
+  GST_DEBUG_OBJECT(self, frame ? "frame vector size is larger than 1 in metadata."
+                               : "frame vector size is equal to 0 in metadata.");
+  GST_DEBUG_OBJECT(self, device ? "device vector size is larger than 1 in metadata."
+                                : "device vector size is equal to 0 in metadata.");
   const std::string &engine_id = priv->edge->mainThingId();
   const guint channels = component_count(&self->info);
   const char *source = frame ? "use metadata from pipeline." : "use fake information.";
@@ -213,20 +262,29 @@ static void ov_edge_sink_metaloader(OvEdgeSink *self, GstOvBatchMeta *meta, GstB
   if (name == "VideoFrameData") {
     GST_DEBUG_OBJECT(self, "VideoFrameData %s", source);
     ovedge::load_frame_info(priv->frame, frame, number, channels);
+    priv->frame.stream_id = slot.stream_id;
+    priv->frame.publish_seq = seq;
   } else if (name == "DeviceInfoData") {
     GST_DEBUG_OBJECT(self, "DeviceInfoData %s",
                      device ? "use metadata from pipeline." : "use fake information.");
     ovedge::load_device_info(priv->device, device);
+    priv->device.publish_seq = seq;
   } else if (name == "ClassificationData") {
     GST_DEBUG_OBJECT(self, "ClassificationData %s", source);
     ovedge::load_classification(priv->classification, frame, engine_id, number);
+    priv->classification.stream_id = slot.stream_id;
+    priv->classification.publish_seq = seq;
   } else if (name == "DetectionBoxData") {
     GST_DEBUG_OBJECT(self, "DetectionBoxData %s", source);
     ovedge::load_detection(priv->detection, frame, engine_id, number);
+    priv->detection.stream_id = slot.stream_id;
+    priv->detection.publish_seq = seq;
   } else if (name == "SegmentationData") {
     GST_DEBUG_OBJECT(self, frame ? "SegmentationData use metadata from ppeline."
                                  : "SegmentationData use fake information.");
     ovedge::load_segmentation(priv->segmentation, frame, engine_id, number);
+    priv->segmentation.stream_id = slot.stream_id;
+    priv->segmentation.publish_seq = seq;
   } else if (name == "uni") {
     if (frame) {
       GST_DEBUG_OBJECT(self, "There are %d classification results in pipeline metadata.",
@@ -239,6 +297,9 @@ static void ov_edge_sink_metaloader(OvEdgeSink *self, GstOvBatchMeta *meta, GstB
                        static_cast<int>(cells));
     }
     ovedge::load_combined(priv->uni, frame, device, engine_id, number, channels);
+    priv->uni.VideoList.back().stream_id = slot.stream_id;
+    priv->uni.VideoList.back().publish_seq = seq;
+    priv->uni.DeviceList.back().publish_seq = seq;
   } else {
     GST_ERROR_OBJECT(self, "No matched taggroup in metadata loader.");
   }
@@ -360,6 +421,20 @@ static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::s
   }
 }
 
+/* Says once what a user may want to change about the frames published. */
+static void ov_edge_sink_tell_once(OvEdgeSink *self, const ovedge::FramePlan &plan) {
+  SinkPrivate *priv = self->priv;
+  if (plan.left_out > 0 && !priv->told_left_out) {
+    priv->told_left_out = true;
+    GST_ELEMENT_WARNING(self, STREAM, FAILED,
+                        ("Publishing only the first frame of each batch: %u of its frames are "
+                         "left out.",
+                         static_cast<unsigned>(plan.left_out)),
+                        ("set all-frames=true to publish every frame of a batch as a frame of "
+                         "its own"));
+  }
+}
+
 static void ov_edge_sink_padding_data(OvEdgeSink *self, GstVideoFrame *frame,
                                       GstBuffer *buffer) {
   SinkPrivate *priv = self->priv;
@@ -368,34 +443,70 @@ static void ov_edge_sink_padding_data(OvEdgeSink *self, GstVideoFrame *frame,
   const GstVideoInfo *info = &self->info;
   const float framerate =
       GST_VIDEO_INFO_FPS_D(info) ? GST_VIDEO_INFO_FPS_N(info) / GST_VIDEO_INFO_FPS_D(info) : 0;
+  GST_OBJECT_LOCK(self);
+  const bool all_frames = priv->all_frames;
+  GST_OBJECT_UNLOCK(self);
 
-  for (const std::string &name : names) {
-    if (name == "VideoFrameData") {
-      GST_INFO_OBJECT(self, "Call metaloader in VideoFrameData...");
-      ov_edge_sink_metaloader(self, meta, buffer, name);
-      GST_INFO_OBJECT(self, "load reset frame content information...");
-      priv->frame.framerate = framerate;
-      pad_picture(self, frame, buffer, priv->frame);
-    } else if (name == "uni") {
-      GST_INFO_OBJECT(self, "Call metaloader in ClassificationData...");
-      ov_edge_sink_metaloader(self, meta, buffer, name);
-      GST_INFO_OBJECT(self, "load reset frame content information...");
-      VXCORE::VXA_VideoFrameData &record = priv->uni.VideoList.front();
-      if (record.data.empty())
-        record.data = std::move(priv->uni_picture);  // the last frame's storage
-      record.framerate = framerate;
-      pad_picture(self, frame, buffer, record);
-    } else if (name == "DeviceInfoData" || name == "DetectionBoxData" ||
-               name == "ClassificationData" || name == "SegmentationData") {
-      GST_INFO_OBJECT(self, "Call metaloader in %s...", name.c_str());
-      ov_edge_sink_metaloader(self, meta, buffer, name);
-    } else if (name == "EngineInfoData") {
-      GST_INFO_OBJECT(self, "Add EngineInfoData not support yet.");
-    } else {
-      GST_ERROR_OBJECT(self, "No matched tag group name to pad data to edge instance.");
+  ovedge::FramePlan plan = ovedge::plan_frames(meta ? &meta->batch : nullptr,
+                                               static_cast<int>(priv->width),
+                                               static_cast<int>(priv->height),
+                                               all_frames && !self->encoded);
+  if (!plan.error.empty())
+    throw std::invalid_argument(plan.error + ": an element between the batch and the sink "
+                                "changed the picture's size");
+  ov_edge_sink_tell_once(self, plan);
+  // Fabricated frames (no batch record) are numbered like a writer does.
+  const uint32_t number = meta && !meta->batch.frames.empty()
+                              ? 0u
+                              : priv->numbering.id_for(GST_BUFFER_OFFSET(buffer));
+  bool packed = false;
+
+  for (const ovedge::FrameSlot &slot : plan.slots) {
+    const int64_t seq = ++priv->seq;
+    const int64_t carried = priv->with_seq ? seq : 0;
+    if (slot.frame && priv->ids.repeats(slot.stream_id, slot.frame->frame_id) &&
+        !priv->told_repeats) {
+      priv->told_repeats = true;
+      GST_INFO_OBJECT(self,
+                      "frame ids of stream \"%s\" repeat (frame %u again): the pipeline's "
+                      "ids are kept and frames stay apart by the publisher sequence%s",
+                      slot.stream_id.c_str(), slot.frame->frame_id,
+                      priv->with_seq ? "" : ", which these bus definitions cannot carry");
     }
+    if (!slot.whole && !packed && !self->encoded) {
+      const size_t size = static_cast<size_t>(priv->width) * priv->height * 3;
+      priv->batch_picture.resize(size);
+      ovedge::pack_frame_bgr(frame, priv->batch_picture);
+      packed = true;
+    }
+    for (const std::string &name : names) {
+      if (name == "VideoFrameData") {
+        GST_INFO_OBJECT(self, "Call metaloader in VideoFrameData...");
+        ov_edge_sink_metaloader(self, meta, slot, number, carried, name);
+        GST_INFO_OBJECT(self, "load reset frame content information...");
+        priv->frame.framerate = framerate;
+        pad_picture(self, frame, buffer, slot, priv->frame);
+      } else if (name == "uni") {
+        GST_INFO_OBJECT(self, "Call metaloader in ClassificationData...");
+        ov_edge_sink_metaloader(self, meta, slot, number, seq, name);
+        GST_INFO_OBJECT(self, "load reset frame content information...");
+        VXCORE::VXA_VideoFrameData &record = priv->uni.VideoList.front();
+        if (record.data.empty())
+          record.data = std::move(priv->uni_picture);  // the last frame's storage
+        record.framerate = framerate;
+        pad_picture(self, frame, buffer, slot, record);
+      } else if (name == "DeviceInfoData" || name == "DetectionBoxData" ||
+                 name == "ClassificationData" || name == "SegmentationData") {
+        GST_INFO_OBJECT(self, "Call metaloader in %s...", name.c_str());
+        ov_edge_sink_metaloader(self, meta, slot, number, carried, name);
+      } else if (name == "EngineInfoData") {
+        GST_INFO_OBJECT(self, "Add EngineInfoData not support yet.");
+      } else {
+        GST_ERROR_OBJECT(self, "No matched tag group name to pad data to edge instance.");
+      }
+    }
+    ov_edge_sink_publish_data(self, names);
   }
-  ov_edge_sink_publish_data(self, names);
 }
 
 static GstFlowReturn ov_edge_sink_show_frame(GstVideoSink *sink, GstBuffer *buffer) {
@@ -492,6 +603,15 @@ static void ov_edge_sink_class_init(OvEdgeSinkClass *klass) {
       g_param_spec_string("context-id", "Context id",
                           "Identify to the class of a thing for publishing.", "",
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+
+  g_object_class_install_property(
+      gobject_class, PROP_ALL_FRAMES,
+      g_param_spec_boolean("all-frames", "All frames",
+                           "Publish every frame of a batch as a frame of its own (its rows of the "
+                           "batch image at its own size, its results, its device, a stream id per "
+                           "camera); otherwise only the first frame of each batch",
+                           FALSE,
+                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
   gst_element_class_set_static_metadata(element_class, "ORVANE NodeKit sink", "Sink/Video",
                                         "An ORVANE NodeKit video sink", "ORVANE");

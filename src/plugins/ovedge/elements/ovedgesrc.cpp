@@ -2,7 +2,9 @@
  * device descriptions and results) on the data bus, joins them by frame and
  * pushes raw video whose batch record holds the frame and its device.  The
  * output size is the size of the first received frame: the source waits for
- * it before negotiating.  With a publisher running (see ovedgesink):
+ * it before negotiating.  stream=<stream id or device serial> follows one
+ * camera of a publisher that sends several (its frames only, at its size).
+ * With a publisher running (see ovedgesink):
  *
  *   gst-launch-1.0 ovedgesrc taggroups=DetectionBoxData+DeviceInfoData num-buffers=40 ! \
  *       video/x-raw,format=BGR ! ovmetadumper ! fakesink
@@ -50,6 +52,7 @@ struct SrcPrivate {
   std::string context_id;
   bool combined = false;
   bool sync_message = false;
+  std::string follow;  /* stream id or device serial; empty: every frame */
 
   /* State-change thread (and dispose); the streaming thread reads them only
    * between READY and PAUSED, when they do not change. */
@@ -91,7 +94,7 @@ struct _OvEdgeSrc {
 
 G_DEFINE_TYPE(OvEdgeSrc, ov_edge_src, GST_TYPE_PUSH_SRC)
 
-enum { PROP_0, PROP_TAGGROUPS, PROP_SYNCMESSAGE, PROP_CONTEXT_ID };
+enum { PROP_0, PROP_TAGGROUPS, PROP_SYNCMESSAGE, PROP_CONTEXT_ID, PROP_STREAM };
 
 static GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(OV_EDGE_CAPS));
@@ -130,6 +133,14 @@ static void ov_edge_src_set_property(GObject *object, guint prop_id, const GValu
       priv->context_id = s;
       break;
     }
+    case PROP_STREAM: {
+      const std::string s = ov::value_string(value);
+      ov::MutexLock guard(GST_OBJECT_GET_LOCK(self));
+      priv->follow = s;
+      if (priv->receiver)
+        priv->receiver->synchronizer.SetFollow(s);
+      break;
+    }
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -154,6 +165,9 @@ static void ov_edge_src_get_property(GObject *object, guint prop_id, GValue *val
     case PROP_CONTEXT_ID:
       ov::load(priv->context_id, value);
       break;
+    case PROP_STREAM:
+      ov::load(priv->follow, value);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -176,9 +190,10 @@ static void ov_edge_src_unsubscribe(OvEdgeSrc *self) {
                     "frames delivered %" G_GUINT64_FORMAT ", overwritten before being pushed %"
                     G_GUINT64_FORMAT ", dropped from full queues %" G_GUINT64_FORMAT
                     ", results matched %" G_GUINT64_FORMAT ", results dropped %" G_GUINT64_FORMAT
-                    ", publisher restarts %" G_GUINT64_FORMAT,
+                    " (%" G_GUINT64_FORMAT " of repeated frame ids), publisher restarts %"
+                    G_GUINT64_FORMAT ", frames of other streams %" G_GUINT64_FORMAT,
                     c.delivered, c.poolDropped, c.framesDropped, c.resultsMatched,
-                    c.resultsDropped, c.restarts);
+                    c.resultsDropped, c.resultsAmbiguous, c.restarts, c.notFollowed);
   }
   priv->have_pending = false;
   priv->pending = VXCORE::SynchronizedData();
@@ -196,6 +211,7 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
   const std::string context_id = priv->context_id;
   const bool combined = priv->combined;
   const bool sync_message = priv->sync_message;
+  const std::string follow = priv->follow;
   GST_OBJECT_UNLOCK(self);
 
   GST_INFO_OBJECT(self, "Using VideoFrameInfo TagGroup as default taggroup");
@@ -203,6 +219,7 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
   auto receiver = std::make_unique<VXCORE::ReceiveImage>();
   receiver->contextId = context_id;
   receiver->synchronizer.SetWorkerMessageFlag(sync_message);
+  receiver->synchronizer.SetFollow(follow);
   try {
     std::shared_ptr<VXCORE::Edge> edge;
     if (combined) {
@@ -626,6 +643,14 @@ static void ov_edge_src_class_init(OvEdgeSrcClass *klass) {
       gobject_class, PROP_CONTEXT_ID,
       g_param_spec_string("context-id", "Context id",
                           "Identify to the class of a thing for subscribing.", "", flags));
+
+  g_object_class_install_property(
+      gobject_class, PROP_STREAM,
+      g_param_spec_string("stream", "Stream",
+                          "Follow one camera: only the frames whose stream id, or whose "
+                          "device's serial number, is this (empty: every frame, each resized "
+                          "to the first frame's size)",
+                          "", flags));
 
   gst_element_class_set_static_metadata(element_class, "ORVANE NodeKit source", "Source/Video",
                                         "An ORVANE NodeKit video source", "ORVANE");
