@@ -45,6 +45,7 @@ struct Seen {
   int frames = 0;
   int with_box = 0;        /* the one box naming this very picture */
   int without_box = 0;
+  std::vector<int> boxless;  /* the first numbers of those, to be quoted */
   int foreign = 0;         /* the results of another frame or camera */
   int with_device = 0;     /* its own camera's device */
   int foreign_device = 0;  /* another camera's device */
@@ -156,8 +157,9 @@ class Subscriber {
     if (code->number <= v.last) ++v.out_of_order;
     v.last = code->number;
     v.streams.insert(rec.stream_id);
-    if (rec.box_results.empty())
-      ++v.without_box;
+    if (rec.box_results.empty()) {
+      if (++v.without_box <= 8) v.boxless.push_back(code->number);
+    }
     else if (rec.box_results.size() == 1 && rec.box_results[0].obj_label == codepic::label(*code))
       ++v.with_box;
     else
@@ -305,14 +307,15 @@ class RealSourceRun {
       for (const CameraSpec &c : s->cameras()) {
         const Seen v = s->seen(c.mark);
         const Published p = published(c.mark);
-        std::string streams;
+        std::string streams, boxless;
         for (const std::string &id : v.streams) streams += (streams.empty() ? "" : ",") + id;
+        for (int n : v.boxless) boxless += (boxless.empty() ? "" : ",") + std::to_string(n);
         std::printf("  camera %d (%dx%d): published %d (unreadable at the publisher %d), "
-                    "delivered %d, with their own box %d, without a box %d, with another frame's "
+                    "delivered %d, with their own box %d, without a box %d [%s], with another frame's "
                     "results %d, out of order %d, with their device %d, with another camera's "
                     "device %d, not at the camera's size %d, stream ids [%s]\n",
                     c.mark, c.width, c.height, p.frames, p.unreadable, v.frames, v.with_box,
-                    v.without_box, v.foreign, v.out_of_order, v.with_device, v.foreign_device,
+                    v.without_box, boxless.c_str(), v.foreign, v.out_of_order, v.with_device, v.foreign_device,
                     v.wrong_size, streams.c_str());
       }
     }
