@@ -679,15 +679,24 @@ void expect_own_results(const std::vector<SamplePtr> &got, const std::vector<std
 }
 
 TEST(EdgeIdentity, EveryFrameOfABatchIsPublishedAtItsOwnSizeUnderItsCamerasStream) {
-  for (const char *camera : {"SN-b", "camera-a"}) {
-    SCOPED_TRACE(camera);
-    // Followed by serial (b) and by stream id (a, named after its device).
-    BusPair bus(subscriber(std::string("taggroups=DetectionBoxData+DeviceInfoData stream=") + camera),
-                "all-frames=true taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData", 64, 72);
+  struct Case {
+    const char *camera, *sub, *pub;
+  } cases[] = {
+      // Followed by serial (b) and by stream id (a, named after its device);
+      // in combined samples too.
+      {"SN-b", "DetectionBoxData+DeviceInfoData", "VideoFrameData+DetectionBoxData+DeviceInfoData"},
+      {"camera-a", "DetectionBoxData+DeviceInfoData", "VideoFrameData+DetectionBoxData+DeviceInfoData"},
+      {"SN-b", "uni", "uni"},
+  };
+  for (const Case &c : cases) {
+    const std::string camera = c.camera;
+    SCOPED_TRACE(camera + " " + c.pub);
+    BusPair bus(subscriber(std::string("taggroups=") + c.sub + " stream=" + camera),
+                std::string("all-frames=true taggroups=") + c.pub, 64, 72);
     ASSERT_TRUE(bus.start());
     std::vector<std::string> pics;
     const auto got = exchange_batches(bus, 15, 7, &pics);
-    const std::string want = camera == std::string("SN-b") ? "b" : "a";
+    const std::string want = camera == "SN-b" ? "b" : "a";
     ASSERT_EQ(got.size(), 15u) << "every frame of the followed camera";
     for (size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(pics[i], want + ":" + std::to_string(i + 1)) << "in order, that camera only";

@@ -6,6 +6,8 @@
 #   frames  - a subscriber without taggroups gets frames and no results
 #   sigint  - a subscriber without publisher ends soon after SIGINT
 #   doc     - the sink's documented launch line runs to its end
+#   batch   - two cameras in one batch, every frame published; a subscriber
+#             follows the second camera only, at its own size
 set -u
 CASE=$1
 SRC=${OV_SOURCE_DIR:?}
@@ -101,6 +103,27 @@ case $CASE in
     done
     wait "$SUB"
     echo "ended $(( ($(date +%s%N) - start) / 1000000 )) ms after SIGINT"
+    ;;
+  batch)
+    sed 's/^cam-7$/camera-0/' "$WORK/dev.txt" > "$WORK/cam0.txt"
+    sed 's/^cam-7$/camera-1/; s/^SN-7$/SN-1/' "$WORK/dev.txt" > "$WORK/cam1.txt"
+    subscribe ovedgesrc stream=camera-1 taggroups=DetectionBoxData+DeviceInfoData num-buffers=$N \
+      ! video/x-raw,format=BGR ! ovmetadumper ! fakesink
+    timeout 30 gst-launch-1.0 -q ovvideobatch name=b ! ovedgesink all-frames=true \
+        taggroups=VideoFrameData+DetectionBoxData+DeviceInfoData \
+      videotestsrc is-live=true num-buffers=90 ! video/x-raw,format=BGR,width=320,height=240,framerate=30/1 \
+        ! ovmetawriter devinfo="$WORK/cam0.txt" ! ovmetadebuger type=box class=car0 ! b.sink_0 \
+      videotestsrc is-live=true num-buffers=90 ! video/x-raw,format=BGR,width=256,height=192,framerate=30/1 \
+        ! ovmetawriter devinfo="$WORK/cam1.txt" ! ovmetadebuger type=box class=car1 ! b.sink_1 \
+      > "$WORK/pub.log" 2>&1 &
+    PIDS+=("$!")
+    wait "$SUB" || fail "subscriber failed"
+    [ "$(frame_numbers | grep -c .)" -eq $N ] || fail "expected $N frames"
+    [ "$(grep -c 'Frame\[0\] Num:[0-9]* (256, 192' "$WORK/sub.log")" -eq $N ] \
+      || fail "not every frame is camera-1's own 256x192 picture"
+    [ "$(grep -c 'Box\[0\].*label:car1' "$WORK/sub.log")" -eq $N ] || fail "not every frame has camera-1's box"
+    ! grep -q 'label:car0' "$WORK/sub.log" || fail "a box of the other camera"
+    ! grep 'Device\[0\] ID:' "$WORK/sub.log" | grep -qv 'ID:camera-1$\|ID:$' || fail "a foreign device"
     ;;
   doc)
     # The launch line of the element's doc comment.
