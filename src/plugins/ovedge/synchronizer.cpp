@@ -383,7 +383,8 @@ bool Synchronizer::device_by_seq_locked(const SourceKey &key, Source &s, uint64_
 /* Whether a delivered frame is one the subscriber follows. */
 bool Synchronizer::followed_locked(const SynchronizedData &d) const {
   return follow.empty() || d.frame.stream_id == follow ||
-         (!d.device.serial.empty() && d.device.serial == follow);
+         (!d.device.serial.empty() && d.device.serial == follow) ||
+         (!d.device.stream_id.empty() && d.device.stream_id == follow);
 }
 
 size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::time_point now,

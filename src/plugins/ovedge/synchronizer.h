@@ -108,8 +108,8 @@ class Synchronizer {
    * these only.  Set before the readers start. */
   void SetExpectedKinds(unsigned kinds);
   void SetPoolLimit(int limit);
-  /* Delivers only the frames whose stream id, or whose device's serial, is
-   * `streamOrSerial` (empty: every frame). */
+  /* Delivers only the frames whose stream id, or whose device's serial or
+   * stream id, is `streamOrSerial` (empty: every frame). */
   void SetFollow(const std::string &streamOrSerial);
   void SetWaitLimit(std::chrono::milliseconds limit);
 

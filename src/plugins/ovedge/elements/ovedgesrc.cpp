@@ -190,10 +190,13 @@ static void ov_edge_src_unsubscribe(OvEdgeSrc *self) {
                     "frames delivered %" G_GUINT64_FORMAT ", overwritten before being pushed %"
                     G_GUINT64_FORMAT ", dropped from full queues %" G_GUINT64_FORMAT
                     ", results matched %" G_GUINT64_FORMAT ", results dropped %" G_GUINT64_FORMAT
-                    " (%" G_GUINT64_FORMAT " of repeated frame ids), publisher restarts %"
-                    G_GUINT64_FORMAT ", frames of other streams %" G_GUINT64_FORMAT,
+                    " (%" G_GUINT64_FORMAT " of repeated frame ids), frames delivered when "
+                    "their wait for results ran out %" G_GUINT64_FORMAT
+                    ", publisher restarts %" G_GUINT64_FORMAT ", frames of other streams %"
+                    G_GUINT64_FORMAT,
                     c.delivered, c.poolDropped, c.framesDropped, c.resultsMatched,
-                    c.resultsDropped, c.resultsAmbiguous, c.restarts, c.notFollowed);
+                    c.resultsDropped, c.resultsAmbiguous, c.waitExpired, c.restarts,
+                    c.notFollowed);
   }
   priv->have_pending = false;
   priv->pending = VXCORE::SynchronizedData();
@@ -648,8 +651,8 @@ static void ov_edge_src_class_init(OvEdgeSrcClass *klass) {
       gobject_class, PROP_STREAM,
       g_param_spec_string("stream", "Stream",
                           "Follow one camera: only the frames whose stream id, or whose "
-                          "device's serial number, is this (empty: every frame, each resized "
-                          "to the first frame's size)",
+                          "device's serial number or stream id, is this (empty: every frame, "
+                          "each resized to the first frame's size)",
                           "", flags));
 
   gst_element_class_set_static_metadata(element_class, "ORVANE NodeKit source", "Source/Video",
