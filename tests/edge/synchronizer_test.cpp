@@ -562,5 +562,11 @@ TEST(Synchronizer, FollowingOneCameraDeliversOnlyItsFramesByStreamOrSerial) {
     EXPECT_EQ(got[0].frame.frame_id, 2u);
     EXPECT_EQ(got[1].frame.frame_id, 4u);
     EXPECT_EQ(s.counters().notFollowed, 2u);
+    // Camera a is known now: its frames and results are no longer queued.
+    s.pushDetectionBox(numbered(det(5, "a's", "a"), 5), kPublisher);
+    s.pushFrameInfo(numbered(frame(5, "a"), 5), kPublisher);
+    EXPECT_EQ(s.queuedFrames(), 0u) << follow;
+    EXPECT_EQ(s.queuedResults(), 0u) << follow;
+    EXPECT_EQ(s.counters().notFollowed, 3u);
   }
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <fstream>
 #include <thread>
@@ -804,6 +805,38 @@ TEST(EdgeIdentity, RepeatedFrameIdsNeverCarryAnotherFramesResults) {
   EXPECT_EQ(mixed, 0) << "frames with another frame's box";
   // Not dropped as ambiguous: the publisher sequence tells the frames apart.
   EXPECT_GT(with_box, numbered / 2) << with_box << " of " << numbered << " with their box";
+}
+
+TEST(EdgeIdentity, BusDefinitionsWithoutTheSequenceStillPublishAndSayWhy) {
+  // Definitions installed before the publisher sequence existed.
+  BusPair bus(subscriber("taggroups=DetectionBoxData"), "taggroups=VideoFrameData+DetectionBoxData");
+  for (const char *group : {"VideoFrame", "DetectionBox"}) {
+    const std::string path =
+        bus.root.file(std::string("definitions/TagGroup/com.vision.data/") + group + "TagGroup.json");
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    const std::string old = std::regex_replace(
+        text.str(), std::regex(R"(,\s*\{\s*"name":\s*"publish_seq",\s*"kind":\s*"int64"\s*\})"), "");
+    ASSERT_NE(old, text.str()) << path;
+    std::ofstream(path) << old;
+  }
+  ASSERT_TRUE(bus.start());
+  const auto got = bus.exchange(5, frames_of("s", picture(64, 48, 3)));
+  EXPECT_EQ(ids(got), one_to(5)) << "frames with distinct ids are joined by id";
+  for (const auto &s : got) EXPECT_EQ(meta_of(s)->batch.frames[0].box_results.size(), 1u);
+  ov::BusPtr pbus(gst_element_get_bus(bus.pub.pipeline()));
+  std::string text;
+  while (ov::MessagePtr msg{gst_bus_pop_filtered(pbus.get(), GST_MESSAGE_WARNING)}) {
+    GError *err = nullptr;
+    gchar *debug = nullptr;
+    gst_message_parse_warning(msg.get(), &err, &debug);
+    text += std::string(err ? err->message : "") + " (" + (debug ? debug : "") + ")";
+    if (err) g_error_free(err);
+    g_free(debug);
+  }
+  EXPECT_NE(text.find("predate the publisher sequence"), std::string::npos) << text;
+  EXPECT_NE(text.find("publish_seq"), std::string::npos) << text;
+  EXPECT_EQ(bus.pub.error(), "");  // (after the warnings: it discards them)
 }
 
 }  // namespace

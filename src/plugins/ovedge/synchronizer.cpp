@@ -43,6 +43,10 @@ struct Synchronizer::Source {
   /* The device of this source's last frame matched by sequence number. */
   bool hasDevice = false;
   DeviceInfo lastDevice;
+  /* Whether the subscriber follows this source, once a delivered frame has
+   * told (its stream id, or its device): frames and results of a source it
+   * does not follow are not queued. */
+  enum class Follow { Unknown, Yes, No } follow = Follow::Unknown;
 };
 
 namespace {
@@ -170,6 +174,7 @@ void Synchronizer::SetPoolLimit(int limit) {
 void Synchronizer::SetFollow(const std::string &streamOrSerial) {
   std::lock_guard<std::mutex> lock(m);
   follow = streamOrSerial;
+  for (auto &kv : sources) kv.second->follow = Source::Follow::Unknown;
 }
 
 void Synchronizer::SetWaitLimit(std::chrono::milliseconds limit) {
@@ -216,6 +221,11 @@ void Synchronizer::pushFrameInfo(FrameInfo f, const SampleOrigin &origin) {
   {
     std::lock_guard<std::mutex> lock(m);
     Source &s = source_locked(origin, f.stream_id);
+    if (!follow.empty() && f.stream_id == follow) s.follow = Source::Follow::Yes;
+    if (s.follow == Source::Follow::No) {
+      ++stats.notFollowed;
+      return;
+    }
     const uint64_t key = key_of(f);
     if (f.publish_seq == 0 && s.hasArrived && key == s.lastArrived) {
       // Two frames under one id and nothing else to tell them apart: which
@@ -262,6 +272,7 @@ void Synchronizer::pushDeviceInfo(DeviceInfo d, const SampleOrigin &origin) {
 template <typename T>
 void Synchronizer::push_result_locked(T &&record, const SampleOrigin &origin, unsigned kind) {
   Source &s = source_locked(origin, record.stream_id);
+  if (s.follow == Source::Follow::No) return;
   const int k = kind_index(kind);
   s.seen |= kind;
   s.marked |= kind;
@@ -459,7 +470,10 @@ size_t Synchronizer::pass_source_locked(const SourceKey &key, Source &s, Clock::
       device_for_locked(key, s, sd.device);
     sd.frame = std::move(w.frame);
     s.frames.pop_front();
-    if (followed_locked(sd)) {
+    const bool followed = followed_locked(sd);
+    if (!follow.empty() && (followed || !sd.device.serial.empty() || !sd.device.stream_id.empty()))
+      s.follow = followed ? Source::Follow::Yes : Source::Follow::No;
+    if (followed) {
       deliver_locked(std::move(sd));
       ++delivered;
     } else {

@@ -12,6 +12,7 @@
  */
 #include "ovedgesink.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -21,8 +22,8 @@
 #include "edge.h"
 #include "edge_log.h"
 #include "gstovmeta.h"
-#include "model_loader.h"
 #include "gstovmeta_utils.h"
+#include "model_loader.h"
 #include "ov_element.h"
 #include "sink_frames.h"
 #include "sink_records.h"
@@ -67,6 +68,7 @@ struct SinkPrivate {
   OvFrameNumbering numbering;  /* fabricated frames of buffers without offsets */
   ovedge::FrameIdWatch ids;
   bool told_repeats = false, told_left_out = false;
+  std::string without_seq; /* a published tag group without the sequence, not yet said */
 };
 
 }  // namespace
@@ -173,21 +175,16 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
   }
   GST_INFO_OBJECT(self, "edgesink->priv->edge created.");
   // The sequence goes out only where every published tag group defines it:
-  // a sample with a tag its group lacks cannot be written.
+  // a sample with a tag its group lacks cannot be written.  (The combined
+  // record carries it inside its frame and device lists.)
   priv->with_seq = true;
-  for (const std::string &n : names) {
-    if (n == "uni" || n == "EngineInfoData" || priv->edge->tagGroupDefines(n, VXCORE::kPublishSeqTag))
-      continue;
-    if (n != "VideoFrameData" && n != "DeviceInfoData" && n != "ClassificationData" &&
-        n != "DetectionBoxData" && n != "SegmentationData")
+  for (const char *n : {"VideoFrameData", "DeviceInfoData", "ClassificationData",
+                        "DetectionBoxData", "SegmentationData"}) {
+    if (std::find(names.begin(), names.end(), n) == names.end() ||
+        priv->edge->tagGroupDefines(n, VXCORE::kPublishSeqTag))
       continue;
     priv->with_seq = false;
-    GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
-                        ("The bus definitions in use predate the publisher sequence: frames are "
-                         "told apart by frame id only."),
-                        ("the tag group %s has no tag \"%s\"; install the current bus "
-                         "definitions (common/data_model)",
-                         n.c_str(), VXCORE::kPublishSeqTag));
+    priv->without_seq = n;  // said with the first frame: a message posted now may be lost
     break;
   }
   priv->published = std::move(names);
@@ -424,6 +421,15 @@ static void ov_edge_sink_publish_data(OvEdgeSink *self, const std::vector<std::s
 /* Says once what a user may want to change about the frames published. */
 static void ov_edge_sink_tell_once(OvEdgeSink *self, const ovedge::FramePlan &plan) {
   SinkPrivate *priv = self->priv;
+  if (!priv->without_seq.empty()) {
+    GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                        ("The bus definitions in use predate the publisher sequence: frames are "
+                         "told apart by frame id only."),
+                        ("the tag group %s has no tag \"%s\"; install the current bus "
+                         "definitions (common/data_model)",
+                         priv->without_seq.c_str(), VXCORE::kPublishSeqTag));
+    priv->without_seq.clear();
+  }
   if (plan.left_out > 0 && !priv->told_left_out) {
     priv->told_left_out = true;
     GST_ELEMENT_WARNING(self, STREAM, FAILED,
