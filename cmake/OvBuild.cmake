@@ -1,17 +1,41 @@
 # Project-wide build settings and the helpers that place every deliverable
 # where it lands in the installed tree.
 
-add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+# Warning and sanitizer flags are the host compilers' (C and C++): nvcc
+# refuses them ("Unknown option '-Wall'"), so CUDA sources get their own.
+set(OV_HOST_LANGS "$<COMPILE_LANGUAGE:C,CXX>")
+add_compile_options("$<${OV_HOST_LANGS}:-Wall;-Wextra;-Wno-unused-parameter>")
+add_compile_options("$<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=-Wall,-Wextra,-Wno-unused-parameter>")
 
 if(OV_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
-                      -fno-sanitize-recover=undefined)
+  add_compile_options(
+    "$<${OV_HOST_LANGS}:-fsanitize=address,undefined;-fno-omit-frame-pointer;-fno-sanitize-recover=undefined>")
   add_link_options(-fsanitize=address,undefined)
 endif()
 if(OV_SANITIZE_THREAD)
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options("$<${OV_HOST_LANGS}:-fsanitize=thread;-fno-omit-frame-pointer>")
   add_link_options(-fsanitize=thread)
 endif()
+
+# The GPUs the device code is built for.  The board's CUDA 10.2 builds for
+# the Jetson GPUs (Nano 5.3, TX2 6.2, Xavier 7.2); a newer toolkit (one that
+# only compiles the kernels here) has dropped those and builds for 7.5.
+# Either is overridden by setting CMAKE_CUDA_ARCHITECTURES.
+macro(ov_enable_cuda)
+  if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
+    include(CheckLanguage)
+    check_language(CUDA)
+    set(_ov_cuda_archs "53;62;72")
+    if(CMAKE_CUDA_COMPILER)
+      execute_process(COMMAND ${CMAKE_CUDA_COMPILER} --version OUTPUT_VARIABLE _ov_nvcc_version)
+      if(_ov_nvcc_version MATCHES "release ([0-9]+)\\." AND CMAKE_MATCH_1 GREATER_EQUAL 12)
+        set(_ov_cuda_archs "75")
+      endif()
+    endif()
+    set(CMAKE_CUDA_ARCHITECTURES "${_ov_cuda_archs}" CACHE STRING "GPU architectures of the device code")
+  endif()
+  enable_language(CUDA)
+endmacro()
 
 include(GNUInstallDirs)
 
