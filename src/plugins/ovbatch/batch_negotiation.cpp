@@ -63,7 +63,11 @@ gboolean ov_videobatch_update_converters(OvVideoBatch *self) {
   }
 
   gchar *colorimetry = gst_video_colorimetry_to_string(&self->mix.colorimetry);
+#if GST_CHECK_VERSION(1, 20, 0)
   const gchar *chroma = gst_video_chroma_site_to_string(self->mix.chroma_site);
+#else
+  const gchar *chroma = gst_video_chroma_to_string(self->mix.chroma_site);
+#endif
   GST_DEBUG_OBJECT(self, "The output format will now be : %d with colorimetry : %s and chroma : %s",
                    self->mix.format, GST_STR_NULL(colorimetry), GST_STR_NULL(chroma));
   g_free(colorimetry);

@@ -36,14 +36,27 @@ GstClockTime default_buffer_duration(int fps_n, int fps_d) {
 
 /* ------------------------------------------------------------ pad slot --- */
 
+namespace {
+
+/* Drops the reference `*buf` holds, if any (GStreamer's own helper for this
+ * came with 1.16; the board has 1.14). */
+void clear_buffer(GstBuffer **buf) {
+  if (*buf) {
+    gst_buffer_unref(*buf);
+    *buf = nullptr;
+  }
+}
+
+}  // namespace
+
 void PadSlot::clear() {
-  gst_clear_buffer(&queued);
-  gst_clear_buffer(&buffer);
+  clear_buffer(&queued);
+  clear_buffer(&buffer);
   start = end = GST_CLOCK_TIME_NONE;
 }
 
 void PadSlot::show(GstBuffer *buf, GstClockTime start_rt, GstClockTime end_rt) {
-  gst_clear_buffer(&buffer);
+  clear_buffer(&buffer);
   buffer = buf;
   start = start_rt;
   end = end_rt;
@@ -51,7 +64,7 @@ void PadSlot::show(GstBuffer *buf, GstClockTime start_rt, GstClockTime end_rt) {
 
 void PadSlot::expire(GstClockTime output_start) {
   if (buffer && GST_CLOCK_TIME_IS_VALID(end) && end <= output_start) {
-    gst_clear_buffer(&buffer);
+    clear_buffer(&buffer);
     start = end = GST_CLOCK_TIME_NONE;
   }
 }
@@ -167,7 +180,7 @@ PadStep fill_pad(const PadInput &in, GstClockTime output_start, GstClockTime out
   auto drop = [&](const char *why) {
     GST_DEBUG("%s: %s", in.name, why);
     if (from_queue)
-      gst_clear_buffer(&slot.queued);
+      clear_buffer(&slot.queued);
     else
       gst_buffer_unref(in.source->pop());
     step.need_data = true;
