@@ -396,6 +396,38 @@ TEST(YoloDecoding, DecodesBoxesInHeadCellAnchorOrder) {
   EXPECT_EQ(out[1 + 12], -7.f); /* nothing written past the boxes found */
 }
 
+TEST(YoloDecoding, AnchorsGoToTheDeviceOnceAndEveryRunIsQueuedOnItsStream) {
+  const size_t before = ovcpu::liveDeviceAllocations();
+  {
+    YoloLayerPlugin yolo(512);
+    ASSERT_EQ(yolo.initialize(), 0);
+    EXPECT_EQ(ovcpu::liveDeviceAllocations(), before + 1) << "the anchors of every head";
+    std::vector<std::vector<float>> heads;
+    for (const auto &k : yolo.heads()) heads.emplace_back(static_cast<size_t>(255) * k.width * k.height, -9.f);
+    const int total = yolo.heads()[1].width * yolo.heads()[1].height;
+    heads[1][4 * total + 5] = 6.f;  // cell 5 of head 1, anchor 0: objectness
+    heads[1][5 * total + 5] = 6.f;  // and its class 0
+    const float *ins[] = {heads[0].data(), heads[1].data(), heads[2].data()};
+    cudaStream_t stream = nullptr;
+    ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+    std::vector<float> out(static_cast<size_t>(yolo.outputElements()), 5.f);
+    for (int run = 0; run < 3; ++run) {
+      ASSERT_EQ(yolo.forwardGpu(ins, out.data(), stream, 1), 0);
+      ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+      EXPECT_EQ(out[0], 1.f) << "run " << run << ": the count is cleared before each run";
+      // Head 1's own anchors (the second head's first pair), not head 0's.
+      EXPECT_NEAR(out[3], std::exp(-9.f) * yolo.heads()[1].anchors[0], 1e-9);
+    }
+    EXPECT_EQ(ovcpu::liveDeviceAllocations(), before + 1) << "no allocation per run";
+    yolo.terminate();
+    EXPECT_EQ(ovcpu::liveDeviceAllocations(), before);
+    ASSERT_EQ(yolo.forwardGpu(ins, out.data(), stream, 1), 0) << "after terminate it starts again";
+    EXPECT_EQ(out[0], 1.f);
+    cudaStreamDestroy(stream);
+  }
+  EXPECT_EQ(ovcpu::liveDeviceAllocations(), before) << "freed with the layer";
+}
+
 TEST(YoloDecoding, DevicePathMatchesTheHostPathOverABatch) {
   YoloLayerPlugin yolo(512);
   ASSERT_EQ(yolo.initialize(), 0);

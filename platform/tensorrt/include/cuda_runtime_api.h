@@ -44,6 +44,8 @@ OV_CUDA_API cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cud
 OV_CUDA_API cudaError_t cudaMemcpyAsync(void *dst, const void *src, size_t count,
                                         cudaMemcpyKind kind, cudaStream_t stream = nullptr);
 OV_CUDA_API cudaError_t cudaMemset(void *devPtr, int value, size_t count);
+OV_CUDA_API cudaError_t cudaMemsetAsync(void *devPtr, int value, size_t count,
+                                        cudaStream_t stream = nullptr);
 OV_CUDA_API cudaError_t cudaStreamCreate(cudaStream_t *stream);
 OV_CUDA_API cudaError_t cudaStreamDestroy(cudaStream_t stream);
 OV_CUDA_API cudaError_t cudaStreamSynchronize(cudaStream_t stream);

@@ -140,6 +140,11 @@ cudaError_t cudaMemset(void *devPtr, int value, size_t count) {
   return cudaSuccess;
 }
 
+/* Streams are synchronous here: the same as cudaMemset. */
+cudaError_t cudaMemsetAsync(void *devPtr, int value, size_t count, cudaStream_t) {
+  return cudaMemset(devPtr, value, count);
+}
+
 cudaError_t cudaStreamCreate(cudaStream_t *stream) {
   if (stream == nullptr)
     return record(cudaErrorInvalidValue);

@@ -14,9 +14,9 @@ float sigmoid(float v) { return static_cast<float>(1.0 / (1.0 + static_cast<doub
 
 }  // namespace
 
-void upscale(const void *input, void *output, int n, float scale, int channels, int inHeight,
-             int inWidth, int outHeight, int outWidth, int elementSize, int threads,
-             cudaStream_t) {
+cudaError_t upscale(const void *input, void *output, int n, float scale, int channels,
+                    int inHeight, int inWidth, int outHeight, int outWidth, int elementSize,
+                    int threads, cudaStream_t) {
   (void)threads;
   (void)channels;
   const auto *in = static_cast<const unsigned char *>(input);
@@ -31,10 +31,12 @@ void upscale(const void *input, void *output, int n, float scale, int channels, 
     std::memcpy(out + static_cast<long>(idx) * elementSize, in + src * elementSize,
                 static_cast<size_t>(elementSize));
   }
+  return cudaSuccess;
 }
 
-void calDetection(const float *input, float *output, int cells, int width, int height,
-                  const float *anchors, int classes, int outputElem, int threads) {
+cudaError_t calDetection(const float *input, float *output, int cells, int width, int height,
+                         const float *anchors, int classes, int outputElem, int threads,
+                         cudaStream_t) {
   (void)threads;
   const int total = width * height;
   const int perImage = total * 3 * (classes + 5);
@@ -70,6 +72,7 @@ void calDetection(const float *input, float *output, int cells, int width, int h
       det[5] = best;
     }
   }
+  return cudaSuccess;
 }
 
 }  // namespace ovkernels

@@ -28,7 +28,8 @@ class YoloLayerPlugin : public IPluginExt {
                            int nbOutputs, DataType type, PluginFormat format,
                            int maxBatchSize) override {}
   int initialize() override;
-  void terminate() override {}
+  /* Frees the device copy of the anchors (initialize makes it again). */
+  void terminate() override;
   size_t getWorkspaceSize(int maxBatchSize) const override { return 0; }
   int enqueue(int batchSize, const void *const *inputs, void **outputs, void *workspace,
               cudaStream_t stream) override;
@@ -36,8 +37,10 @@ class YoloLayerPlugin : public IPluginExt {
   void serialize(void *buffer) override;
   int getTensorRTVersion() const override { return NV_TENSORRT_VERSION; }
 
-  void forwardGpu(const float *const *inputs, float *output, cudaStream_t stream,
-                  int batchSize = 1);
+  /* Queues the decoding of every head on `stream`; 0, or -1 when a launch
+   * failed (said on standard error). */
+  int forwardGpu(const float *const *inputs, float *output, cudaStream_t stream,
+                 int batchSize = 1);
   void forwardCpu(const float *const *inputs, float *output, cudaStream_t stream,
                   int batchSize = 1);
 
@@ -56,6 +59,9 @@ class YoloLayerPlugin : public IPluginExt {
   int mThreadCount;
   float *mInputBuffer = nullptr;
   float *mOutputBuffer = nullptr;
+  /* The anchors of every head on the device, copied once by initialize and
+   * kept across runs. */
+  float *mDevAnchors = nullptr;
 
   bool mValid = true;
   bool mInputsMatch = true; /* the heads given match the configured grids */

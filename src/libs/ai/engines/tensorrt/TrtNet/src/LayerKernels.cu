@@ -1,4 +1,5 @@
-// Device kernels of the custom layers and their launchers; built only with a
+// Device kernels of the custom layers and their launchers, which queue the
+// kernel on the stream given and return the launch's error; built with a
 // real CUDA (the CPU engine layer carries the same launchers for the host).
 #include <cuda_fp16.h>
 #include <cuda_runtime_api.h>
@@ -65,9 +66,11 @@ __global__ void CalDetection(const float *input, float *output, int cells, int w
 
 namespace ovkernels {
 
-void upscale(const void *input, void *output, int n, float scale, int channels, int inHeight,
-             int inWidth, int outHeight, int outWidth, int elementSize, int threads,
-             cudaStream_t stream) {
+cudaError_t upscale(const void *input, void *output, int n, float scale, int channels,
+                    int inHeight, int inWidth, int outHeight, int outWidth, int elementSize,
+                    int threads, cudaStream_t stream) {
+  if (n <= 0)
+    return cudaSuccess;
   int blocks = (n + threads - 1) / threads;
   switch (elementSize) {
     case 4:
@@ -85,14 +88,21 @@ void upscale(const void *input, void *output, int n, float scale, int channels, 
                                                          (uint8_t *)output, n, scale, channels,
                                                          inHeight, inWidth, outHeight, outWidth);
       break;
+    default:
+      return cudaErrorInvalidValue;
   }
+  return cudaGetLastError();
 }
 
-void calDetection(const float *input, float *output, int cells, int width, int height,
-                  const float *anchors, int classes, int outputElem, int threads) {
+cudaError_t calDetection(const float *input, float *output, int cells, int width, int height,
+                         const float *anchors, int classes, int outputElem, int threads,
+                         cudaStream_t stream) {
+  if (cells <= 0)
+    return cudaSuccess;
   int blocks = (cells + threads - 1) / threads;
-  CalDetection<<<blocks, threads>>>(input, output, cells, width, height, anchors, classes,
-                                    outputElem);
+  CalDetection<<<blocks, threads, 0, stream>>>(input, output, cells, width, height, anchors,
+                                               classes, outputElem);
+  return cudaGetLastError();
 }
 
 }  // namespace ovkernels

@@ -112,8 +112,14 @@ int UpsampleLayerPlugin::enqueue(int batchSize, const void *const *inputs, void 
     return 0;
   }
   const int n = batchSize * channels * mOutputHeight * mOutputWidth;
-  ovkernels::upscale(inputs[0], outputs[0], n, mScale, channels, height, width, mOutputHeight,
-                     mOutputWidth, size, mThreadCount, stream);
+  const cudaError_t launched = ovkernels::upscale(inputs[0], outputs[0], n, mScale, channels,
+                                                  height, width, mOutputHeight, mOutputWidth,
+                                                  size, mThreadCount, stream);
+  if (launched != cudaSuccess) {
+    std::cerr << "upsample: the kernel could not be launched: " << cudaGetErrorString(launched)
+              << std::endl;
+    return -1;
+  }
   return 0;
 }
 

@@ -64,6 +64,7 @@ YoloLayerPlugin::YoloLayerPlugin(const void *data, size_t length)
 }
 
 YoloLayerPlugin::~YoloLayerPlugin() {
+  terminate();
   if (mInputBuffer)
     CUDA_CHECK(cudaFreeHost(mInputBuffer));
   if (mOutputBuffer)
@@ -99,7 +100,22 @@ int YoloLayerPlugin::initialize() {
     CUDA_CHECK(cudaHostAlloc(reinterpret_cast<void **>(&mOutputBuffer),
                              sizeof(float) + sizeof(Yolo::Detection) * static_cast<size_t>(maxBoxes()),
                              cudaHostAllocDefault));
+  if (!mDevAnchors && !mYoloKernel.empty()) {
+    const size_t perHead = Yolo::CHECK_COUNT * 2;
+    std::vector<float> anchors;
+    for (const auto &k : mYoloKernel) anchors.insert(anchors.end(), k.anchors, k.anchors + perHead);
+    CUDA_CHECK(cudaMalloc(reinterpret_cast<void **>(&mDevAnchors), sizeof(float) * anchors.size()));
+    CUDA_CHECK(cudaMemcpy(mDevAnchors, anchors.data(), sizeof(float) * anchors.size(),
+                          cudaMemcpyHostToDevice));
+  }
   return 0;
+}
+
+void YoloLayerPlugin::terminate() {
+  if (mDevAnchors) {
+    CUDA_CHECK(cudaFree(mDevAnchors));
+    mDevAnchors = nullptr;
+  }
 }
 
 size_t YoloLayerPlugin::getSerializationSize() {
@@ -121,27 +137,32 @@ int YoloLayerPlugin::enqueue(int batchSize, const void *const *inputs, void **ou
     std::cerr << "yolo-det: the input heads do not match the layer's grids" << std::endl;
     return -1;
   }
-  forwardGpu(reinterpret_cast<const float *const *>(inputs), static_cast<float *>(outputs[0]),
-             stream, batchSize);
-  return 0;
+  return forwardGpu(reinterpret_cast<const float *const *>(inputs),
+                    static_cast<float *>(outputs[0]), stream, batchSize);
 }
 
-void YoloLayerPlugin::forwardGpu(const float *const *inputs, float *output, cudaStream_t stream,
-                                 int batchSize) {
-  void *devAnchor = nullptr;
-  const size_t anchorBytes = sizeof(float) * Yolo::CHECK_COUNT * 2;
-  CUDA_CHECK(cudaMalloc(&devAnchor, anchorBytes));
+int YoloLayerPlugin::forwardGpu(const float *const *inputs, float *output, cudaStream_t stream,
+                                int batchSize) {
+  if (!mDevAnchors)
+    initialize();
   const int outputElem = outputElements();
+  // Everything is queued on the stream TensorRT runs the network on: the
+  // box counts cleared, then one launch per head.
   for (int b = 0; b < batchSize; ++b)
-    CUDA_CHECK(cudaMemset(output + static_cast<long>(b) * outputElem, 0, sizeof(float)));
+    CUDA_CHECK(cudaMemsetAsync(output + static_cast<long>(b) * outputElem, 0, sizeof(float),
+                               stream));
   for (size_t i = 0; i < mYoloKernel.size(); ++i) {
     const auto &k = mYoloKernel[i];
-    CUDA_CHECK(cudaMemcpy(devAnchor, k.anchors, anchorBytes, cudaMemcpyHostToDevice));
-    ovkernels::calDetection(inputs[i], output, k.width * k.height * batchSize, k.width, k.height,
-                            static_cast<const float *>(devAnchor), mClassCount, outputElem,
-                            mThreadCount);
+    const cudaError_t launched = ovkernels::calDetection(
+        inputs[i], output, k.width * k.height * batchSize, k.width, k.height,
+        mDevAnchors + i * Yolo::CHECK_COUNT * 2, mClassCount, outputElem, mThreadCount, stream);
+    if (launched != cudaSuccess) {
+      std::cerr << "yolo-det: the decoding of head " << i
+                << " could not be launched: " << cudaGetErrorString(launched) << std::endl;
+      return -1;
+    }
   }
-  CUDA_CHECK(cudaFree(devAnchor));
+  return 0;
 }
 
 void YoloLayerPlugin::forwardCpu(const float *const *inputs, float *output, cudaStream_t stream,
