@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cuda_runtime_api.h"
+#include <cuda_runtime_api.h>
 
 #define NV_TENSORRT_MAJOR 7
 #define NV_TENSORRT_MINOR 1
