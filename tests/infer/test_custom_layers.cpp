@@ -428,7 +428,11 @@ TEST(YoloDecoding, AnchorsGoToTheDeviceOnceAndEveryRunIsQueuedOnItsStream) {
   EXPECT_EQ(ovcpu::liveDeviceAllocations(), before) << "freed with the layer";
 }
 
-TEST(YoloDecoding, DevicePathMatchesTheHostPathOverABatch) {
+/* forwardGpu goes through the kernel launcher, which on the CPU engine layer
+ * is the host port of the kernel (layer_kernels_cpu.cpp); forwardCpu is the
+ * layer's own loop.  Two host implementations agree here; the device kernel
+ * itself is compared with the host paths by ov-gpu-check on a CUDA device. */
+TEST(YoloDecoding, TheLaunchersHostPortMatchesTheLayersOwnLoopOverABatch) {
   YoloLayerPlugin yolo(512);
   ASSERT_EQ(yolo.initialize(), 0);
   std::mt19937 rng(3);
