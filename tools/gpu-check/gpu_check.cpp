@@ -114,14 +114,23 @@ bool check_yolo(cudaStream_t stream) {
   std::mt19937 rng(7);
   std::normal_distribution<float> dist(-1.f, 2.5f);
   for (float &v : in) v = dist(rng);
-  // Objectness exactly at the threshold (logit 0), just above and below it,
-  // and class scores that put objectness x class near 0.5.
-  const float edges[] = {0.f, 1e-7f, -1e-7f, 1e-3f, -1e-3f, 4.f, 4.f, 4.f};
-  const float classEdges[] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 1e-3f, -1e-3f};
-  for (int i = 0; i < 8; ++i) {
+  // Objectness exactly at the threshold (logit 0) and just around it, with a
+  // sure class; then a sure objectness (logit 4) with class logits that put
+  // objectness x class on 0.5 and a hair either side of it.
+  const double onThreshold = std::log(0.5 * (1.0 + std::exp(-4.0)) /
+                                      (1.0 - 0.5 * (1.0 + std::exp(-4.0))));
+  const float objectness[] = {0.f, 1e-7f, -1e-7f, 1e-3f, -1e-3f, 4.f, 4.f, 4.f, 4.f, 4.f};
+  const float classLogit[] = {4.f, 4.f, 4.f, 4.f, 4.f,
+                              static_cast<float>(onThreshold),
+                              static_cast<float>(onThreshold + 1e-6),
+                              static_cast<float>(onThreshold - 1e-6),
+                              static_cast<float>(onThreshold + 1e-4),
+                              static_cast<float>(onThreshold - 1e-4)};
+  for (int i = 0; i < 10; ++i) {
     const int cell = 11 * i + 3;
-    in[cell + 4 * total] = edges[i];
-    in[cell + 5 * total] = classEdges[i] + (i >= 5 ? 0.03f : 4.f);
+    in[cell + 4 * total] = objectness[i];
+    in[cell + 5 * total] = classLogit[i];
+    in[cell + 6 * total] = -9.f;  // the other class out of the way
   }
   const float anchors[6] = {10, 14, 23, 27, 37, 58};
   std::vector<float> host(static_cast<size_t>(batch) * outputElem, 0.f);
