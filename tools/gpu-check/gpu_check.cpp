@@ -22,15 +22,11 @@
 #include "ov_layer_kernels.h"
 
 /* The host paths (the CPU engine layer's launchers), built into this program
- * under a namespace of their own. */
-namespace ovkernels_host {
-cudaError_t upscale(const void *input, void *output, int n, float scale, int channels,
-                    int inHeight, int inWidth, int outHeight, int outWidth, int elementSize,
-                    int threads, cudaStream_t stream);
-cudaError_t calDetection(const float *input, float *output, int cells, int width, int height,
-                         const float *anchors, int classes, int outputElem, int threads,
-                         cudaStream_t stream);
-}  // namespace ovkernels_host
+ * under a namespace of their own: the same declarations, renamed. */
+#undef OV_LAYER_KERNELS_H
+#define ovkernels ovkernels_host
+#include "ov_layer_kernels.h"
+#undef ovkernels
 
 namespace {
 
