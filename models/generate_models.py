@@ -3,7 +3,8 @@
 trained, so that their answers can be checked on synthetic video.
 
   colour_classifier.onnx  BGR in [0,1] -> global average pool -> 1x1 conv
-                          scoring colour prototypes; 1 x C x 1 x 1 scores
+                          scoring colour prototypes -> softmax; 1 x C x 1 x 1
+                          probabilities
   colour_segmenter.onnx   8x8 average pool -> 1x1 conv -> C score planes
   ball_detector.onnx      YOLOv3 raw-head form for 416x416 input: three heads
                           (13, 26, 52); only anchor 0 of the 13x13 head reacts:
@@ -100,7 +101,8 @@ def classifier(path):
     n = len(CLASSIFIER_COLOURS)
     nodes = [
         helper.make_node("GlobalAveragePool", ["data"], ["pooled"], name="pool"),
-        conv_node("score", "pooled", "scores", "score_w", "score_b"),
+        conv_node("score", "pooled", "logits", "score_w", "score_b"),
+        helper.make_node("Softmax", ["logits"], ["scores"], name="softmax", axis=1),
     ]
     graph = helper.make_graph(
         nodes, "colour_classifier", [input_info(CLASSIFIER_SIZE)],

@@ -466,8 +466,14 @@ TEST_F(OvTranslatorFlow, ConditionsAUserCanFixArePostedNamingTheProperty) {
   set("engine_type", "tensorrt");
   set("dims", "1,255,13,13");
   push({make_frame_buffer(4, 2, 1), make_tensor({0.1f, 0.9f})});
+  // what the dims describe against what the tensor holds, then the failure
+  const std::string mismatch = next(GST_MESSAGE_WARNING);
+  EXPECT_NE(mismatch.find("\"1,255,13,13\" reads 43095 floats as the YOLO heads, but the "
+                          "tensor holds 2"),
+            std::string::npos) << mismatch;
   const std::string failed = next(GST_MESSAGE_WARNING);
-  EXPECT_NE(failed.find("a tensor of 8 bytes does not fit property \"dims\" \"1,255,13,13\""),
+  EXPECT_NE(failed.find("a tensor of 8 bytes (2 floats) does not fit dims 1,255,13,13 "
+                        "(property \"dims\" \"1,255,13,13\")"),
             std::string::npos) << failed;
 
   g_object_set(element_, "label", "/nonexistent/labels.txt", nullptr);

@@ -6,6 +6,10 @@
  * engine is made on the first buffer with the "batch" of that moment; a
  * larger value later feeds no more frames than that (one warning says so).
  * Stopping lets the engine go; the next start loads the model file again.
+ * Before the first tensor of each engine a sticky "ov-tensor-shapes" event
+ * tells downstream the engine's input size and each output binding's shape,
+ * so that the translator needs no dims of its own.  "channel-order" feeds
+ * RGB-trained networks with red and blue swapped.
  *
  *   gst-launch-1.0 videotestsrc num-buffers=4 ! video/x-raw,format=BGR,width=640,height=480 ! ovrt model=identity_608x608.engine batch=1 ! fakesink
  */
@@ -24,6 +28,7 @@
 #include "gstovmeta_utils.h"
 #include "ov_element.h"
 #include "ov_gst_ptr.h"
+#include "ov_tensor_shapes.h"
 #include "ovrt_core.h"
 
 GST_DEBUG_CATEGORY_STATIC(ov_TSRT_debug);
@@ -36,11 +41,34 @@ GST_DEBUG_CATEGORY_STATIC(ov_TSRT_debug);
 #define DEFAULT_SCALE 1.0f
 #define DEFAULT_MEAN ""
 #define INSTANCE_MEAN "103.94 116.78 123.68"
+#define DEFAULT_CHANNEL_ORDER OV_CHANNEL_ORDER_BGR
 
-enum { PROP_0, PROP_NORM, PROP_MODEL, PROP_DEVICE, PROP_BATCH, PROP_SCALE, PROP_MEAN };
+enum {
+  PROP_0,
+  PROP_NORM,
+  PROP_MODEL,
+  PROP_DEVICE,
+  PROP_BATCH,
+  PROP_SCALE,
+  PROP_MEAN,
+  PROP_CHANNEL_ORDER
+};
 
-/* `lock` guards the properties (norm .. mean), `resized` and the engine;
- * the pads are set once in init; `batch_warned` is the streaming thread's. */
+typedef enum { OV_CHANNEL_ORDER_BGR = 0, OV_CHANNEL_ORDER_RGB = 1 } OvChannelOrder;
+
+static GType ov_channel_order_get_type(void) {
+  static gsize type = 0;
+  static const GEnumValue values[] = {
+      {OV_CHANNEL_ORDER_BGR, "Blue, green, red (as the frames arrive)", "bgr"},
+      {OV_CHANNEL_ORDER_RGB, "Red, green, blue (swapped before the network)", "rgb"},
+      {0, nullptr, nullptr},
+  };
+  return ov::enum_type_once(type, "OvChannelOrder", values);
+}
+
+/* `lock` guards the properties (norm .. channel_order), `resized`, `swapped`
+ * and the engine; the pads are set once in init; the *_warned flags are the
+ * streaming thread's. */
 struct _OvTSRT {
   GstElement parent;
   GstPad *sinkpad;
@@ -51,9 +79,13 @@ struct _OvTSRT {
   gint device;
   gfloat scale;
   gchar *mean;
+  OvChannelOrder channel_order;
   cv::Mat resized;
+  cv::Mat swapped;
   ovrt::EngineSlot engine;
-  gboolean batch_warned; /* streaming thread only */
+  gboolean batch_warned;  /* streaming thread only */
+  gboolean frames_warned; /* streaming thread only */
+  gboolean norm_warned;   /* streaming thread only */
   GRecMutex lock;
 };
 
@@ -108,6 +140,20 @@ GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer,
                          settings.batch, limit));
   }
 
+  /* The property below the batch's frames (an engine smaller than the
+   * property is the warning above). */
+  if (frames.size() > size_t(settings.batch) && !self->frames_warned) {
+    self->frames_warned = TRUE;
+    GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS,
+                        ("Only %d of the %u frames of a batch are inferred.", settings.batch,
+                         unsigned(frames.size())),
+                        ("property \"batch\" is %d but the batch image holds %u frames: the "
+                         "later frames get no results; set batch=%u (an engine file built with "
+                         "ov-build-engine --max-batch %u or more)",
+                         settings.batch, unsigned(frames.size()), unsigned(frames.size()),
+                         unsigned(frames.size())));
+  }
+
   ovrt::FeedEvents events;
   events.resized = [self](unsigned i, int cols, int rows, int w, int h) {
     GST_DEBUG_OBJECT(self, "Resize %u-th image from (W:H) (%d,%d) to (%d,%d)\n", i, cols, rows, w, h);
@@ -125,7 +171,9 @@ GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer,
   uint64_t size = 0;
   {
     ov::RecMutexLock guard(&self->lock);
-    fed = ovrt::feed_and_infer(*engine, frames, limit, width, height, self->resized, events);
+    fed = ovrt::feed_and_infer(*engine, frames, limit, width, height, self->resized, events,
+                               settings.rgb ? ovrt::ChannelOrder::Rgb : ovrt::ChannelOrder::Bgr,
+                               &self->swapped);
     if (fed == ovrt::FeedResult::Ok) {
       const void *data = engine->OutputData();  // sets DataSize()
       size = engine->DataSize();
@@ -168,6 +216,24 @@ GstFlowReturn infer_and_push(OvTSRT *self, ov::BufferPtr buffer,
   return gst_pad_push_list(self->srcpad, list.release());
 }
 
+/* Tells downstream the new engine's input size and output shapes (a sticky
+ * event, so that elements linked later still see it). */
+void announce_shapes(OvTSRT *self) {
+  ov::TensorShapes shapes;
+  const BaseEngine *engine = self->engine.get();
+  if (!ovrt::input_size(*engine, shapes.input_width, shapes.input_height))
+    return;  // the first buffer posts the error
+  shapes.batch = int(engine->inputDims[0]);
+  shapes.outputs = engine->outputShapes;
+  if (engine->outputNames.size() == engine->outputShapes.size())
+    shapes.names = engine->outputNames;
+  GST_DEBUG_OBJECT(self, "engine input %dx%d batch %d, outputs %s", shapes.input_width,
+                   shapes.input_height, shapes.batch,
+                   ov::tensor_shapes_text(shapes.outputs).c_str());
+  if (!gst_pad_push_event(self->srcpad, ov::tensor_shapes_event(shapes)))
+    GST_DEBUG_OBJECT(self, "downstream did not take the tensor shapes");
+}
+
 /* Posts the error of an engine that could not be made or loaded. */
 void post_load_error(OvTSRT *self, const std::string &model, bool made) {
   if (model.empty()) {
@@ -194,6 +260,7 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
   const gsize buffer_size = gst_buffer_get_size(buf);
   try {
     ovrt::EngineSettings settings;
+    gboolean norm = FALSE;
     {
       ov::RecMutexLock guard(&self->lock);
       settings.batch = self->batch;
@@ -201,6 +268,14 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
       settings.scale = self->scale;
       settings.mean = self->mean ? self->mean : "";
       settings.device = self->device;
+      settings.rgb = self->channel_order == OV_CHANNEL_ORDER_RGB;
+      norm = self->norm;
+    }
+    if (norm && !self->norm_warned) {
+      self->norm_warned = TRUE;
+      GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, ("Property \"norm\" has no effect."),
+                          ("inputs are (pixel - mean) * scale: set \"scale\" and \"mean\" "
+                           "(for inputs in [0,1]: scale=0.0039215686 mean=\"0 0 0\")"));
     }
     if (!self->engine.attempted())
       GST_DEBUG_OBJECT(self, "Try to init TensorTSRT engine");
@@ -217,6 +292,8 @@ static GstFlowReturn ov_TSRT_chain(GstPad *pad, GstObject *parent, GstBuffer *bu
       case ovrt::EngineSlot::State::Ready:
         break;
     }
+    if (created)
+      announce_shapes(self);
     return infer_and_push(self, std::move(buffer), settings);
   } catch (const std::bad_alloc &) {
     GST_ERROR_OBJECT(self, "inference failed: out of memory");
@@ -236,6 +313,7 @@ static const ov::Property kProperties[] = {
     ov::field<&OvTSRT::norm>(PROP_NORM),     ov::field<&OvTSRT::model>(PROP_MODEL),
     ov::field<&OvTSRT::device>(PROP_DEVICE), ov::field<&OvTSRT::batch>(PROP_BATCH),
     ov::field<&OvTSRT::scale>(PROP_SCALE),   ov::field<&OvTSRT::mean>(PROP_MEAN),
+    ov::field<&OvTSRT::channel_order>(PROP_CHANNEL_ORDER),
 };
 
 static void ov_TSRT_set_property(GObject *object, guint prop_id, const GValue *value,
@@ -254,6 +332,7 @@ static void ov_TSRT_finalize(GObject *object) {
   OvTSRT *self = OV_TSRT(object);
   self->engine.~EngineSlot();
   self->resized.~Mat();
+  self->swapped.~Mat();
   g_free(self->model);
   g_free(self->mean);
   g_rec_mutex_clear(&self->lock);
@@ -271,6 +350,8 @@ static GstStateChangeReturn ov_TSRT_change_state(GstElement *element, GstStateCh
     ov::RecMutexLock guard(&self->lock);
     self->engine.reset();
     self->batch_warned = FALSE;  // the next engine warns afresh
+    self->frames_warned = FALSE;
+    self->norm_warned = FALSE;
   }
   return ret;
 }
@@ -304,6 +385,12 @@ static void ov_TSRT_class_init(OvTSRTClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_MEAN,
       g_param_spec_string("mean", "Mean", "Mean vector in form {x y z} ", DEFAULT_MEAN, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_CHANNEL_ORDER,
+      g_param_spec_enum("channel-order", "Channel order",
+                        "Channel order the network was trained on: frames arrive as BGR and "
+                        "are swapped for an RGB network (\"mean\" is in the network's order)",
+                        ov_channel_order_get_type(), DEFAULT_CHANNEL_ORDER, rw));
 
   gst_element_class_set_static_metadata(element_class, "ovTSRT element", "Video/AI",
                                         "orvane TensorTSRT inference", "Orvane");
@@ -316,6 +403,7 @@ static void ov_TSRT_class_init(OvTSRTClass *klass) {
 static void ov_TSRT_init(OvTSRT *self) {
   g_rec_mutex_init(&self->lock);
   new (&self->resized) cv::Mat();
+  new (&self->swapped) cv::Mat();
   new (&self->engine) ovrt::EngineSlot(make_engine);
 
   self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
@@ -333,6 +421,7 @@ static void ov_TSRT_init(OvTSRT *self) {
   self->device = DEFAULT_DEVICE;
   self->scale = DEFAULT_SCALE;
   self->mean = g_strdup(INSTANCE_MEAN);
+  self->channel_order = DEFAULT_CHANNEL_ORDER;
 }
 
 gboolean ov_TSRT_plugin_init(GstPlugin *plugin) {

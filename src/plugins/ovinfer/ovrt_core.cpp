@@ -5,7 +5,11 @@
 namespace ovrt {
 
 FeedResult feed_and_infer(BaseEngine &engine, const std::vector<cv::Mat> &frames, int batch,
-                          int width, int height, cv::Mat &resized, const FeedEvents &events) {
+                          int width, int height, cv::Mat &resized, const FeedEvents &events,
+                          ChannelOrder order, cv::Mat *swapped) {
+  cv::Mat own;
+  if (swapped == nullptr)
+    swapped = &own;
   for (unsigned i = 0; i < frames.size(); ++i) {
     const cv::Mat *frame = &frames[i];
     if (frame->rows != height || frame->cols != width) {
@@ -18,6 +22,10 @@ FeedResult feed_and_infer(BaseEngine &engine, const std::vector<cv::Mat> &frames
       if (events.skipped)
         events.skipped(i, batch);
       break;
+    }
+    if (order == ChannelOrder::Rgb) {
+      cv::cvtColor(*frame, *swapped, cv::COLOR_BGR2RGB);
+      frame = swapped;
     }
     if (events.updating)
       events.updating(i);

@@ -26,10 +26,15 @@ struct FeedEvents {
 
 enum class FeedResult { Ok, UpdateFailed, InferFailed };
 
-/* Feeds frames 0 .. batch-1 (resized into `resized` when not width × height)
- * and runs the engine once. */
+/* The channel order a network was trained on; frames arrive as BGR. */
+enum class ChannelOrder { Bgr = 0, Rgb = 1 };
+
+/* Feeds frames 0 .. batch-1 (resized into `resized` when not width × height;
+ * for an RGB network, with blue and red swapped into `swapped`) and runs the
+ * engine once. */
 FeedResult feed_and_infer(BaseEngine &engine, const std::vector<cv::Mat> &frames, int batch,
-                          int width, int height, cv::Mat &resized, const FeedEvents &events);
+                          int width, int height, cv::Mat &resized, const FeedEvents &events,
+                          ChannelOrder order = ChannelOrder::Bgr, cv::Mat *swapped = nullptr);
 
 /* The frames one buffer may feed: the `batch` property, but never more than
  * the batch the engine was created with (its input dims' first value). */
@@ -45,6 +50,7 @@ struct EngineSettings {
   std::string mean;
   int device = -1;
   int batch = 1;
+  bool rgb = false; /* feed red, green, blue */
 };
 
 using EngineMaker = std::function<std::shared_ptr<BaseEngine>(const EngineSettings &)>;

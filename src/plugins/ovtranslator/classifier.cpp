@@ -1,4 +1,7 @@
 /* Classification: the best-scoring class of each frame's score vector. */
+#include <cmath>
+
+#include "model_fit.h"
 #include "translate_util.h"
 #include "translators.h"
 
@@ -28,8 +31,27 @@ bool ClassifierTopology(const void *data, const std::vector<int> &dims,
 
   result.set_type(RESULT_CLASSIFICATION);
   result.classification.reserve(static_cast<size_t>(batch));
-  const float *p = static_cast<const float *>(data);
-  for (int64_t j = 0; j < batch; ++j, p += cls_num) {
+  int64_t softmax = 0;
+  read_int(info, kSoftmaxKey, softmax);
+  std::vector<float> activated;
+  const float *frame = static_cast<const float *>(data);
+  for (int64_t j = 0; j < batch; ++j, frame += cls_num) {
+    const float *p = frame;
+    if (softmax != 0) {
+      // Logits to probabilities, shifted by the largest so exp never overflows.
+      activated.assign(frame, frame + cls_num);
+      float top = -INFINITY;
+      for (float v : activated)
+        top = std::fmax(top, v);
+      double sum = 0;
+      for (float &v : activated) {
+        v = std::exp(v - top);
+        sum += double(v);
+      }
+      for (float &v : activated)
+        v = sum > 0 ? float(double(v) / sum) : 0.0f;
+      p = activated.data();
+    }
     float best = 0.0f;
     int64_t best_index = 0;
     for (int64_t k = 0; k < cls_num; ++k) {

@@ -8,6 +8,7 @@
 
 #include <gst/gst.h>
 
+#include "ov_tensor_shapes.h"
 #include "trans_map.h"
 
 G_BEGIN_DECLS
@@ -15,9 +16,8 @@ G_BEGIN_DECLS
 #define OV_TYPE_TRANSLATOR (ov_translator_get_type())
 G_DECLARE_FINAL_TYPE(OvTranslator, ov_translator, OV, TRANSLATOR, GstElement)
 
-/* `lock` guards topology, engine_type, label, dims, input_width,
- * input_height, labels, labels_missing and warned.  The pads are set once
- * at construction. */
+/* `lock` guards every field but the pads, which are set once at
+ * construction. */
 struct _OvTranslator {
   GstElement parent;
 
@@ -30,6 +30,13 @@ struct _OvTranslator {
   std::vector<std::string> labels;
   gboolean labels_missing; /* the label file could not be read */
   guint warned;            /* warnings posted since the last property change */
+  gfloat threshold;        /* confidence threshold; < 0: the topology's own */
+  gfloat overlap;          /* overlap (IoU) threshold; < 0: the topology's own */
+  gchar *anchors;          /* YOLO anchors text; NULL: the built-in ones */
+  gchar *masks;            /* YOLO masks text; NULL: the engine type's */
+  gboolean softmax;        /* classifier scores are logits */
+  ov::TensorShapes shapes; /* the engine's, from ovrt; empty until told */
+  guint checks_left;       /* batches still checked for what the tensor holds */
 
   GstPad *sinkpad;
   GstPad *srcpad;

@@ -36,6 +36,7 @@ DimsParse parse_dims(int n, const char *text) {
   }
   const bool usable = product_fits && product > 0;
 
+  out.automatic = zeros == 1;
   if (zeros <= 1)
     out.not_divisible = !usable || (int64_t(n) % product) != 0;
   else

@@ -13,6 +13,7 @@ struct DimsParse {
   std::vector<int> dims;
   bool not_divisible = false; /* n is not a multiple of the fixed dims */
   bool several_auto = false;  /* more than one 0: the later ones dropped */
+  bool automatic = false;     /* exactly one 0, computed from n */
 };
 
 /* Splits `text` at ',' into integers; the first 0 becomes n divided by the

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model_fit.h"
 #include "translate_util.h"
 #include "translators.h"
 
@@ -25,31 +26,52 @@ constexpr double kTensorRtOverlap = 0.5;
 constexpr int kLayers = 3;
 constexpr int kAnchorsPerCell = 3;
 
-const float kAnchorsF[18] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
-const int kAnchorsI[18] = {10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
-const int kOpenVinoMasks[kLayers][kAnchorsPerCell] = {{3, 4, 5}, {0, 1, 2}, {6, 7, 8}};
-const int kTensorRtMasks[kLayers][kAnchorsPerCell] = {{6, 7, 8}, {3, 4, 5}, {0, 1, 2}};
+/* The anchors one head's cells use: `count` width, height pairs in input
+ * pixels. */
+struct HeadAnchors {
+  const float *wh;
+  int count;
+};
 
-void check_layer_args(const std::vector<int> &dims, int layer) {
+void check_layer_args(const std::vector<int> &dims, int layer, int layers, int count) {
   if (dims.size() < 4)
     throw std::invalid_argument("YOLOv3 layer needs N, CH, H, W");
-  if (layer < 0 || layer >= kLayers)
-    throw std::invalid_argument("YOLOv3 has three output layers, got layer " +
-                                std::to_string(layer));
-  if (dims[1] / 3 < 5 || dims[2] < 0 || dims[3] < 0)
-    throw std::invalid_argument("YOLOv3 layer needs at least 15 channels");
+  if (layer < 0 || layer >= layers)
+    throw std::invalid_argument("YOLOv3 has " + std::to_string(layers) +
+                                " output layers, got layer " + std::to_string(layer));
+  if (count <= 0 || dims[1] / count < 5 || dims[2] < 0 || dims[3] < 0)
+    throw std::invalid_argument("YOLOv3 layer needs 5 values per anchor at least");
+}
+
+/* The anchors of `layer` under `heads` (copied out, in mask order). */
+std::vector<float> layer_anchors(const YoloHeads &heads, int layer) {
+  std::vector<float> wh;
+  for (int m : heads.masks[size_t(layer)]) {
+    wh.push_back(heads.anchors[size_t(2 * m)]);
+    wh.push_back(heads.anchors[size_t(2 * m + 1)]);
+  }
+  return wh;
 }
 
 float sigmoid(float v) { return static_cast<float>(1.0 / (1.0 + std::exp(-v))); }
 
-using Decoder = void (*)(const float *, uint64_t, uint64_t, std::vector<int>, const int &,
-                         const std::vector<std::string> &, std::vector<DetectionBoxResult> &,
-                         const double &);
+using LayerDecoder = void (*)(const float *, uint64_t, uint64_t, const std::vector<int> &,
+                              HeadAnchors, const std::vector<std::string> &,
+                              std::vector<DetectionBoxResult> &, double);
 using Overlap = double (*)(const DetectionBoxResult &, const DetectionBoxResult &);
+
+/* A float setting the user gave, else the built-in value. */
+double setting(const TranslateInfo &info, const char *key, double fallback) {
+  auto it = info.find(key);
+  if (it == info.end())
+    return fallback;
+  return static_cast<double>(it->second.as_float());
+}
 
 bool translate_yolov3(const void *data, const std::vector<int> &dims,
                       const std::vector<std::string> &labels, const TranslateInfo &info,
-                      Result &result, Decoder decode, Overlap overlap, double overlap_threshold) {
+                      Result &result, Engine engine, LayerDecoder decode, Overlap overlap,
+                      double default_overlap) {
   int64_t iw = 0, ih = 0;
   if (!read_int(info, "iw", iw))
     iw = 0;
@@ -60,19 +82,26 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
   result.set_type(RESULT_DETECTION_BOX);
   if (dims.empty() || any_negative(dims))
     return false;
+  YoloHeads heads;
+  std::string error;
+  if (!yolo_heads_from_info(info, engine, heads, error))
+    return false;
+  const double threshold = setting(info, kThresholdKey, kConfidenceThreshold);
+  const double overlap_threshold = setting(info, kOverlapKey, default_overlap);
 
   const int64_t batch = dims[0];
   if (!frames_ok(info, batch))
     return false;
   const size_t groups = dims.size() / 4;
-  if (groups > static_cast<size_t>(kLayers))
-    return false;  // there are anchor masks for three heads only
+  if (groups > heads.masks.size())
+    return false;  // a head without anchors
   int64_t needed = 0;
-  int64_t frame_floats[kLayers] = {0, 0, 0};
+  std::vector<int64_t> frame_floats(groups, 0);
   for (size_t g = 0; g < groups; ++g) {
     const int *d = &dims[g * 4];
     int64_t layer_floats = 0;
-    if (d[1] / 3 < 5 || !checked_product({d[1], d[2], d[3]}, frame_floats[g]) ||
+    if (d[1] / int(heads.masks[g].size()) < 5 ||
+        !checked_product({d[1], d[2], d[3]}, frame_floats[g]) ||
         !checked_product({batch > 0 ? batch : 0, frame_floats[g]}, layer_floats) ||
         __builtin_add_overflow(needed, layer_floats, &needed))
       return false;
@@ -82,12 +111,12 @@ bool translate_yolov3(const void *data, const std::vector<int> &dims,
 
   std::vector<std::vector<DetectionBoxResult>> candidates(batch > 0 ? size_t(batch) : 0);
   const float *p = static_cast<const float *>(data);
-  const double threshold = kConfidenceThreshold;
   for (size_t g = 0; g < groups; ++g) {
     std::vector<int> group(dims.begin() + g * 4, dims.begin() + g * 4 + 4);
-    const int layer = static_cast<int>(g);
+    const std::vector<float> wh = layer_anchors(heads, int(g));
+    const HeadAnchors anchors{wh.data(), int(heads.masks[g].size())};
     for (int64_t j = 0; j < batch; ++j) {
-      decode(p, uint64_t(iw), uint64_t(ih), group, layer, labels, candidates[size_t(j)],
+      decode(p, uint64_t(iw), uint64_t(ih), group, anchors, labels, candidates[size_t(j)],
              threshold);
       p += frame_floats[g];
     }
@@ -545,25 +574,31 @@ double RTIntersectionOverUnion(const DetectionBoxResult &a, const DetectionBoxRe
   return IntersectionOverUnion(a, b);
 }
 
-void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
-                       const int &layer, const std::vector<std::string> &labels,
-                       std::vector<DetectionBoxResult> &candidates, const double &threshold) {
+namespace {
+
+/* The OpenVINO heads are square grids. */
+void require_square(const std::vector<int> &dims) {
   if (dims.size() >= 4 && dims[2] != dims[3])
     throw std::runtime_error(
         "Invalid size of output  It should be in NCHW layout and H should be equal to W. "
         "Current H = " +
         std::to_string(dims[2]) + ", current W = " + std::to_string(dims[3]));
-  check_layer_args(dims, layer);
+}
+
+void decode_openvino(const float *data, uint64_t iw, uint64_t ih, const std::vector<int> &dims,
+                     HeadAnchors anchors, const std::vector<std::string> &labels,
+                     std::vector<DetectionBoxResult> &candidates, double threshold) {
+  require_square(dims);
   const int64_t side = dims[2];
   const int64_t side2 = side * side;
-  const int64_t entries = dims[1] / 3;
+  const int64_t entries = dims[1] / anchors.count;
   const int64_t classes = entries - 5;
   const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
   const double diw = static_cast<double>(iw), dih = static_cast<double>(ih);
 
   for (int64_t i = 0; i < side2; ++i) {
     const int64_t row = i / side, col = i % side;
-    for (int a = 0; a < kAnchorsPerCell; ++a) {
+    for (int a = 0; a < anchors.count; ++a) {
       const int64_t obj_index = a * side2 * entries + 4 * side2 + i;
       const float objectness = data[obj_index];
       if (!(static_cast<double>(objectness) >= threshold))  // a NaN never passes
@@ -571,9 +606,8 @@ void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<
       const int64_t base = a * side2 * entries + i;
       const float x = (static_cast<float>(col) + data[base]) / static_cast<float>(side) * fiw;
       const float y = (static_cast<float>(row) + data[base + side2]) / static_cast<float>(side) * fih;
-      const int anchor = kOpenVinoMasks[layer][a];
-      const float w = std::exp(data[base + 2 * side2]) * kAnchorsF[2 * anchor];
-      const float h = std::exp(data[base + 3 * side2]) * kAnchorsF[2 * anchor + 1];
+      const float w = std::exp(data[base + 2 * side2]) * anchors.wh[2 * a];
+      const float h = std::exp(data[base + 3 * side2]) * anchors.wh[2 * a + 1];
       const double half_w = static_cast<double>(w) / 2.0, half_h = static_cast<double>(h) / 2.0;
       for (int64_t k = 0; k < classes; ++k) {
         const float confidence = objectness * data[base + (5 + k) * side2];
@@ -593,17 +627,30 @@ void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<
   }
 }
 
-void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
-                         const int &layer, const std::vector<std::string> &labels,
-                         std::vector<DetectionBoxResult> &candidates, const double &threshold) {
-  check_layer_args(dims, layer);
+}  // namespace
+
+void ParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
+                       const int &layer, const std::vector<std::string> &labels,
+                       std::vector<DetectionBoxResult> &candidates, const double &threshold) {
+  require_square(dims);
+  check_layer_args(dims, layer, kLayers, kAnchorsPerCell);
+  const std::vector<float> wh = layer_anchors(default_yolo_heads(Engine::OpenVINO), layer);
+  decode_openvino(data, iw, ih, dims, HeadAnchors{wh.data(), kAnchorsPerCell}, labels,
+                  candidates, threshold);
+}
+
+namespace {
+
+void decode_tensorrt(const float *data, uint64_t iw, uint64_t ih, const std::vector<int> &dims,
+                     HeadAnchors anchors, const std::vector<std::string> &labels,
+                     std::vector<DetectionBoxResult> &candidates, double threshold) {
   const int64_t H = dims[2], W = dims[3];
   const int64_t plane = H * W;
   // No cells: nothing to find, and no walk over the rows of an empty grid
   // (dims may name two thousand million of them).
   if (plane == 0)
     return;
-  const int64_t entries = dims[1] / 3;
+  const int64_t entries = dims[1] / anchors.count;
   const int64_t classes = entries - 5;
   const float fiw = static_cast<float>(iw), fih = static_cast<float>(ih);
 
@@ -611,13 +658,14 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   // best class plane by plane (memory order) and emit the candidates in cell
   // order afterwards.  A confidence never exceeds the objectness, so a cell
   // whose objectness cannot pass the threshold needs no class scores.
-  std::vector<float> best(size_t(3 * plane));
-  std::vector<float> best_score(size_t(3 * plane));  // the best class's raw value
-  std::vector<int32_t> best_class(size_t(3 * plane));
-  std::vector<float> objectness(size_t(3 * plane));
-  std::vector<uint8_t> open(size_t(3 * plane));
+  const int64_t count = anchors.count;
+  std::vector<float> best(size_t(count * plane));
+  std::vector<float> best_score(size_t(count * plane));  // the best class's raw value
+  std::vector<int32_t> best_class(size_t(count * plane));
+  std::vector<float> objectness(size_t(count * plane));
+  std::vector<uint8_t> open(size_t(count * plane));
   std::vector<int64_t> open_cells;
-  for (int a = 0; a < kAnchorsPerCell; ++a) {
+  for (int a = 0; a < anchors.count; ++a) {
     const float *anchor_data = data + a * entries * plane;
     float *obj = objectness.data() + a * plane;
     float *b = best.data() + a * plane;
@@ -658,17 +706,15 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   for (int64_t r = 0; r < H; ++r) {
     for (int64_t c = 0; c < W; ++c) {
       const int64_t p = r * W + c;
-      for (int a = 0; a < kAnchorsPerCell; ++a) {
+      for (int a = 0; a < anchors.count; ++a) {
         const int64_t slot = a * plane + p;
         if (!open[size_t(slot)] || !(static_cast<double>(best[size_t(slot)]) - threshold > 1e-5))
           continue;
         const float *v = data + a * entries * plane + p;  // entry e at v[e * plane]
-        const int anchor = kTensorRtMasks[layer][a];
         const float bx = (static_cast<float>(c) + sigmoid(v[0])) / static_cast<float>(W);
         const float by = (static_cast<float>(r) + sigmoid(v[plane])) / static_cast<float>(H);
-        const float bw = static_cast<float>(kAnchorsI[2 * anchor]) * std::exp(v[2 * plane]) / fiw;
-        const float bh =
-            static_cast<float>(kAnchorsI[2 * anchor + 1]) * std::exp(v[3 * plane]) / fih;
+        const float bw = anchors.wh[2 * a] * std::exp(v[2 * plane]) / fiw;
+        const float bh = anchors.wh[2 * a + 1] * std::exp(v[3 * plane]) / fih;
 
         DetectionBoxResult box;
         const float x1 = bx - bw / 2.0f, y1 = by - bh / 2.0f;
@@ -689,17 +735,28 @@ void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vecto
   }
 }
 
+}  // namespace
+
+void RTParseYOLOV3Output(const float *data, uint64_t iw, uint64_t ih, std::vector<int> dims,
+                         const int &layer, const std::vector<std::string> &labels,
+                         std::vector<DetectionBoxResult> &candidates, const double &threshold) {
+  check_layer_args(dims, layer, kLayers, kAnchorsPerCell);
+  const std::vector<float> wh = layer_anchors(default_yolo_heads(Engine::TensorRT), layer);
+  decode_tensorrt(data, iw, ih, dims, HeadAnchors{wh.data(), kAnchorsPerCell}, labels,
+                  candidates, threshold);
+}
+
 bool OpenVINO_Yolov3(const void *data, const std::vector<int> &dims,
                      const std::vector<std::string> &labels, const TranslateInfo &info,
                      Result &result) {
-  return translate_yolov3(data, dims, labels, info, result, ParseYOLOV3Output,
+  return translate_yolov3(data, dims, labels, info, result, Engine::OpenVINO, decode_openvino,
                           IntersectionOverUnion, kOpenVinoOverlap);
 }
 
 bool TensorRT_Yolov3(const void *data, const std::vector<int> &dims,
                      const std::vector<std::string> &labels, const TranslateInfo &info,
                      Result &result) {
-  return translate_yolov3(data, dims, labels, info, result, RTParseYOLOV3Output,
+  return translate_yolov3(data, dims, labels, info, result, Engine::TensorRT, decode_tensorrt,
                           RTIntersectionOverUnion, kTensorRtOverlap);
 }
 

@@ -14,7 +14,7 @@ bin="$work/fuzz_translators"
 "$CXX" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -DOV_MAX_GRID_CELLS='(int64_t(1) << 16)' -I"$src" -I"$meta" -I"$meta/../element" $(pkg-config --cflags gobject-2.0) \
   "$here/fuzz_translators.cpp" "$src/trans_map.cpp" "$src/classifier.cpp" "$src/ssd.cpp" \
-  "$src/yolov3.cpp" "$src/segment.cpp" "$src/translator_core.cpp" \
+  "$src/yolov3.cpp" "$src/segment.cpp" "$src/translator_core.cpp" "$src/model_fit.cpp" \
   $(pkg-config --libs gobject-2.0) -o "$bin"
 # seeds: a dims line, then float32 values
 /usr/bin/python3 - "$work/seeds" <<'PY'

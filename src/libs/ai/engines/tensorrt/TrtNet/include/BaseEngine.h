@@ -19,6 +19,8 @@ class BaseEngine {
 
   std::vector<int64_t> inputDims;  /* [batch, C, H, W] */
   std::vector<int64_t> outputDims; /* per output binding: batch, dims... */
+  /* The same, one shape per output binding in binding order. */
+  std::vector<std::vector<int64_t>> outputShapes;
   std::vector<std::string> inputNames;
   std::vector<std::string> outputNames;
 

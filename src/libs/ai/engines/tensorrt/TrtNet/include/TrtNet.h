@@ -28,6 +28,9 @@ class trtNet {
   bool hasEngine() const { return mTrtEngine != nullptr; }
   const std::vector<int> &inputShape() const { return mTrtInputShape; }
   const std::vector<int> &outputShape() const { return mTrtOutputShape; }
+  /* Each output binding's shape (batch first), in binding order. */
+  const std::vector<std::vector<int>> &outputShapes() const { return mTrtOutputShapes; }
+  const std::vector<std::string> &outputNames() const { return mTrtOutputNames; }
   const std::vector<int64_t> &bindingBytes() const { return mTrtBindingBytes; }
   int inputCount() const { return mTrtInputCount; }
   unsigned runs() const { return mTrtRuns; }
@@ -42,6 +45,8 @@ class trtNet {
 
   std::vector<int> mTrtInputShape;
   std::vector<int> mTrtOutputShape;
+  std::vector<std::vector<int>> mTrtOutputShapes;
+  std::vector<std::string> mTrtOutputNames;
   nvinfer1::IExecutionContext *mTrtContext = nullptr;
   nvinfer1::ICudaEngine *mTrtEngine = nullptr;
   nvinfer1::IRuntime *mTrtRunTime = nullptr;

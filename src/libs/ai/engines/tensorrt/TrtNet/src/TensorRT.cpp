@@ -30,6 +30,9 @@ bool TensorRT::Load() {
     inputDims.push_back(v);
   for (int v : net->outputShape())
     outputDims.push_back(v);
+  for (const std::vector<int> &shape : net->outputShapes())
+    outputShapes.emplace_back(shape.begin(), shape.end());
+  outputNames = net->outputNames();
   return true;
 }
 

@@ -80,9 +80,15 @@ bool trtNet::InitEngine() {
     std::vector<int> &shape = mTrtEngine->bindingIsInput(i) ? mTrtInputShape : mTrtOutputShape;
     if (mTrtEngine->bindingIsInput(i))
       ++mTrtInputCount;
-    shape.push_back(mTrtMaxBatch);
+    std::vector<int> own{mTrtMaxBatch};
     for (int k = implicitBatch ? 0 : 1; k < dims.nbDims; ++k)
-      shape.push_back(dims.d[k]);
+      own.push_back(dims.d[k]);
+    shape.insert(shape.end(), own.begin(), own.end());
+    if (!mTrtEngine->bindingIsInput(i)) {
+      mTrtOutputShapes.push_back(own);
+      const char *name = mTrtEngine->getBindingName(i);
+      mTrtOutputNames.push_back(name ? name : "");
+    }
   }
   CUDA_CHECK(cudaStreamCreate(&mTrtStream));
   return true;
