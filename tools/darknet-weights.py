@@ -4,7 +4,13 @@ available here).  Convolutions get He-scaled weights from a fixed seed,
 batch-norm statistics of identity, and the layers that feed a [shortcut] or a
 [yolo]/[region] layer are scaled down so deep networks stay finite.
 
-usage: darknet-weights.py CFG OUT [--seed N] [--truncate BYTES]
+With --designed-boxes every weight is 0 and each convolution feeding a [yolo]
+layer has biases only: in every cell, anchor 0 of the head's mask is sure
+(objectness and class 0 at +20) with x, y, w, h at 0, so the network finds
+one box per cell, centred in the cell and exactly the size of that anchor.
+Boxes of a known size check that a decoder uses the cfg's anchors and masks.
+
+usage: darknet-weights.py CFG OUT [--seed N] [--truncate BYTES] [--designed-boxes]
 """
 import argparse
 import sys
@@ -27,6 +33,19 @@ def sections(path):
     return out
 
 
+def head_biases(n, yolo):
+    """x, y, w, h 0; objectness and class 0 sure for the mask's first anchor."""
+    anchors = len(yolo.get("mask", "").split(",")) if yolo.get("mask") else \
+        len(yolo["anchors"].split(",")) // 2
+    entries = n // anchors
+    bias = np.full(n, -20.0, np.float32)
+    for k in range(anchors):
+        bias[k * entries:k * entries + 4] = 0.0
+    bias[4] = 20.0   # objectness of anchor 0
+    bias[5] = 20.0   # its class 0
+    return bias
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("cfg")
@@ -34,6 +53,8 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--truncate", type=int, default=None,
                     help="write only this many bytes (a broken file for tests)")
+    ap.add_argument("--designed-boxes", action="store_true",
+                    help="zero weights; heads give one anchor-sized box per cell")
     a = ap.parse_args()
     secs = sections(a.cfg)
     net = secs[0][1]
@@ -51,7 +72,12 @@ def main():
             fan_in = (c // groups) * k * k
             gain = 0.1 if nxt in ("shortcut", "yolo", "region") else 1.0
             w = rng.normal(0, gain * np.sqrt(1.0 / fan_in), size=n * fan_in).astype(np.float32)
-            chunks.append(np.zeros(n, np.float32).tobytes())  # biases
+            bias = np.zeros(n, np.float32)
+            if a.designed_boxes:
+                w[:] = 0.0
+                if nxt == "yolo":
+                    bias = head_biases(n, layers[i + 1][1])
+            chunks.append(bias.tobytes())  # biases
             if bn:
                 chunks.append(np.ones(n, np.float32).tobytes())   # scales
                 chunks.append(np.zeros(n, np.float32).tobytes())  # rolling mean

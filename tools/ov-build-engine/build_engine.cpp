@@ -44,8 +44,17 @@ const char *format_name(ovengine::ModelFormat f) {
   return "?";
 }
 
+/* Multiples of `stride` around `v`, for a message. */
+std::string nearby_multiples(int w, int h, int stride) {
+  auto down = [stride](int v) { return std::max(stride, v / stride * stride); };
+  auto up = [stride](int v) { return (v + stride - 1) / stride * stride; };
+  const std::string a = std::to_string(down(w)) + "x" + std::to_string(down(h));
+  const std::string b = std::to_string(up(w)) + "x" + std::to_string(up(h));
+  return a == b ? a : a + " or " + b;
+}
+
 bool load_blobs(const BuildOptions &o, ovengine::EngineFile &e, std::ostream &log,
-                std::string &error) {
+                std::string &error, ModelHints &hints) {
   std::string model, weights;
   if (!read_file(o.model, model, error))
     return false;
@@ -99,6 +108,18 @@ bool load_blobs(const BuildOptions &o, ovengine::EngineFile &e, std::ostream &lo
       c = cfg.channels;
       h = cfg.height;
       w = cfg.width;
+      hints.stride = cfg.stride;
+      hints.yolo = cfg.yolo;
+      if (o.inputWidth > 0 &&
+          (o.inputWidth % cfg.stride != 0 || o.inputHeight % cfg.stride != 0)) {
+        error = "--input-size " + std::to_string(o.inputWidth) + "x" +
+                std::to_string(o.inputHeight) + ": " + o.model + " downsamples by " +
+                std::to_string(cfg.stride) + ", so its input width and height must be " +
+                "multiples of " + std::to_string(cfg.stride) + " (for example " +
+                nearby_multiples(o.inputWidth, o.inputHeight, cfg.stride) + "; the cfg says " +
+                std::to_string(cfg.width) + "x" + std::to_string(cfg.height) + ")";
+        return false;
+      }
       e.blobs.push_back({ovengine::BlobKind::Config, std::move(model)});
       e.blobs.push_back({ovengine::BlobKind::Weights, std::move(weights)});
       log << "read Darknet cfg " << o.model << " (" << cfg.parameters
@@ -161,11 +182,15 @@ std::vector<std::string> default_outputs(cv::dnn::Net &net, ovengine::ModelForma
 }  // namespace
 
 bool buildEngine(const BuildOptions &o, ovengine::EngineFile &e, std::ostream &log,
-                 std::string &error) {
+                 std::string &error, ModelHints *hints_out) {
   e = ovengine::EngineFile{};
   e.format = o.format;
   e.maxBatch = o.maxBatch;
-  if (!load_blobs(o, e, log, error))
+  ModelHints own;
+  ModelHints &hints = hints_out ? *hints_out : own;
+  hints = ModelHints{};
+  hints.format = o.format;
+  if (!load_blobs(o, e, log, error, hints))
     return false;
   cv::dnn::Net net = ovengine::readNetwork(e, error);
   if (net.empty())
@@ -196,6 +221,15 @@ bool buildEngine(const BuildOptions &o, ovengine::EngineFile &e, std::ostream &l
       dims.push_back(static_cast<int32_t>(m.total()));
     }
     raw.push_back({outputs[i], dims});
+  }
+  // The heads in cfg order, each the grid and channels its [yolo] section
+  // saw: the sections' anchors and masks then describe the engine's outputs.
+  hints.rawHeads = o.format == ovengine::ModelFormat::Darknet && o.outputs.empty() &&
+                   !o.yoloPlugin && !hints.yolo.empty() && raw.size() == hints.yolo.size();
+  for (size_t i = 0; hints.rawHeads && i < raw.size(); ++i) {
+    const DarknetYolo &y = hints.yolo[i];
+    hints.rawHeads = raw[i].dims ==
+                     std::vector<int32_t>{y.channels, y.gridHeight, y.gridWidth};
   }
   if (o.yoloPlugin) {
     if (o.yoloPluginSerial.empty()) {
@@ -296,6 +330,49 @@ void printBindings(const ovengine::EngineFile &e, std::ostream &out) {
       out << "  (plug-in layer " << o.pluginName << ")";
     out << "  " << ovengine::volume(o.dims) * e.maxBatch * 4 << " bytes\n";
   }
+}
+
+void printPipelineHints(const ovengine::EngineFile &e, const ModelHints &hints,
+                        const std::string &path, std::ostream &out) {
+  const auto &in = e.input.dims;
+  out << "input: " << in[2] << "x" << in[1] << " (" << in[0] << " channels)";
+  if (hints.format == ovengine::ModelFormat::Darknet && hints.stride > 1)
+    out << "; this network takes input sizes that are multiples of " << hints.stride
+        << " (--input-size)";
+  out << "\n";
+  out << "ovrt: model=" << path << " batch=" << e.maxBatch;
+  if (hints.format == ovengine::ModelFormat::Darknet)
+    out << " scale=0.00392156862745098 mean=\"0 0 0\" channel-order=rgb"
+        << "   (Darknet networks take RGB in [0,1])";
+  else
+    out << "   (set scale, mean and channel-order to the model's preprocessing)";
+  out << "\n";
+  if (hints.rawHeads) {
+    std::vector<float> anchors = hints.yolo[0].anchors;
+    bool shared = true;
+    for (const DarknetYolo &y : hints.yolo)
+      shared = shared && y.anchors == anchors;
+    if (shared) {
+      out << "ovtranslator: topology=yolov3 engine_type=tensorrt anchors=\"";
+      for (size_t i = 0; i < anchors.size(); ++i) {
+        std::ostringstream v;
+        v << anchors[i];
+        out << (i == 0 ? "" : i % 2 == 0 ? ", " : ",") << v.str();
+      }
+      out << "\" masks=\"";
+      for (size_t h = 0; h < hints.yolo.size(); ++h) {
+        out << (h == 0 ? "" : ";");
+        for (size_t i = 0; i < hints.yolo[h].mask.size(); ++i)
+          out << (i == 0 ? "" : ",") << hints.yolo[h].mask[i];
+      }
+      out << "\"\n";
+      out << "  (dims, input_width and input_height come from the engine; threshold and "
+             "overlap default to 0.8 and 0.5)\n";
+      return;
+    }
+  }
+  out << "ovtranslator: dims, input_width and input_height come from the engine; pick "
+         "topology (classifier, ssd, segment, yolov3 with engine_type=tensorrt for raw heads)\n";
 }
 
 }  // namespace ovbuild

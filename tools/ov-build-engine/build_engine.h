@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "NvInfer.h"
+#include "model_info.h"
 #include "ov_engine_file.h"
 
 namespace ovbuild {
@@ -26,10 +27,24 @@ struct BuildOptions {
   std::vector<int32_t> yoloPluginOutputDims;
 };
 
+/* What the model says about using it, beyond the bindings. */
+struct ModelHints {
+  ovengine::ModelFormat format = ovengine::ModelFormat::Onnx;
+  int stride = 0;                /* Darknet: input sizes are multiples of it */
+  std::vector<DarknetYolo> yolo; /* Darknet: the [yolo] sections */
+  bool rawHeads = false;         /* outputs are those sections' heads, in cfg order */
+};
+
 /* Reads and checks the model, resolves input and output bindings (running
- * the network once at batch 1) and fills `engine`.  Progress goes to `log`. */
+ * the network once at batch 1) and fills `engine` (and `hints`, when
+ * given).  Progress goes to `log`. */
 bool buildEngine(const BuildOptions &options, ovengine::EngineFile &engine, std::ostream &log,
-                 std::string &error);
+                 std::string &error, ModelHints *hints = nullptr);
+
+/* The ovrt and ovtranslator settings that fit the engine, as launch-line
+ * fragments, with what they mean. */
+void printPipelineHints(const ovengine::EngineFile &engine, const ModelHints &hints,
+                        const std::string &path, std::ostream &out);
 
 /* Loads the file through the runtime, runs it once at its maximum batch on a
  * fixed input and checks that every output value is finite. */

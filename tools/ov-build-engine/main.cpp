@@ -144,7 +144,8 @@ int main(int argc, char **argv) {
 
   std::string error;
   ovengine::EngineFile engine;
-  if (!ovbuild::buildEngine(opt, engine, std::cout, error)) {
+  ovbuild::ModelHints hints;
+  if (!ovbuild::buildEngine(opt, engine, std::cout, error, &hints)) {
     std::cerr << "ov-build-engine: " << error << "\n";
     return 1;
   }
@@ -173,5 +174,6 @@ int main(int argc, char **argv) {
     return 1;
   }
   ovbuild::printBindings(engine, std::cout);
+  ovbuild::printPipelineHints(engine, hints, opt.save, std::cout);
   return 0;
 }

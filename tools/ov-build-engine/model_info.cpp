@@ -83,6 +83,60 @@ bool add_weights(uint64_t &params, std::initializer_list<uint64_t> factors, uint
   return !__builtin_add_overflow(p, extra, &p) && !__builtin_add_overflow(params, p, &params);
 }
 
+/* Comma-separated numbers ("10,14,  23,27"); false for anything else. */
+template <typename T>
+bool number_list(const std::string &text, std::vector<T> &out) {
+  out.clear();
+  std::stringstream ss(text);
+  std::string item;
+  while (std::getline(ss, item, ',')) {
+    item = trim(item);
+    if (item.empty())
+      continue;
+    try {
+      size_t used = 0;
+      const double v = std::stod(item, &used);
+      if (used != item.size())
+        return false;
+      out.push_back(static_cast<T>(v));
+    } catch (...) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <typename Opts, typename Shape>
+bool parse_yolo_section(Opts &o, const std::string &where, const Shape &head, DarknetYolo &y,
+                        std::string &error) {
+  y.classes = o.get("classes", 0);
+  const int num = o.get("num", 0);
+  if (!o.ok)
+    return false;
+  if (!number_list(o.text("mask"), y.mask) || !number_list(o.text("anchors"), y.anchors)) {
+    error = where + " has a mask or anchors that are not comma-separated numbers";
+    return false;
+  }
+  if (y.anchors.size() % 2 != 0 || (num > 0 && y.anchors.size() != size_t(2 * num))) {
+    error = where + " has " + std::to_string(y.anchors.size()) + " anchor values for num=" +
+            std::to_string(num) + " (two per anchor)";
+    return false;
+  }
+  if (y.mask.empty()) // a section without a mask uses every anchor
+    for (size_t i = 0; i < y.anchors.size() / 2; ++i)
+      y.mask.push_back(int(i));
+  for (int m : y.mask)
+    if (m < 0 || size_t(m) >= y.anchors.size() / 2) {
+      error = where + " has mask index " + std::to_string(m) + " beyond its " +
+              std::to_string(y.anchors.size() / 2) + " anchors";
+      return false;
+    }
+  y.channels = int(head.c);
+  y.gridHeight = int(head.h);
+  y.gridWidth = int(head.w);
+  return true;
+}
+
 }  // namespace
 
 bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &error) {
@@ -240,6 +294,12 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
     } else if (passthrough.count(s.type)) {
       if (s.type == "yolo" || s.type == "region")
         ++cfg.yoloLayers;
+      if (s.type == "yolo") {
+        DarknetYolo y;
+        if (!parse_yolo_section(o, where, cur, y, error))
+          return false;
+        cfg.yolo.push_back(std::move(y));
+      }
     } else {
       error = where + ": layer type not supported by the weights size check";
       return false;
@@ -253,6 +313,8 @@ bool parseDarknetCfg(const std::string &text, DarknetCfg &cfg, std::string &erro
       return false;
     }
     shapes.push_back(cur);
+    if (cfg.width % cur.w == 0 && cfg.height % cur.h == 0)
+      cfg.stride = std::max(cfg.stride, std::max(cfg.width / int(cur.w), cfg.height / int(cur.h)));
   }
   cfg.parameters = params;
   return true;

@@ -9,10 +9,22 @@
 
 namespace ovbuild {
 
+/* One [yolo] section: the anchors its head uses and the grid it sees. */
+struct DarknetYolo {
+  std::vector<int> mask;      /* indices into anchors (pairs) */
+  std::vector<float> anchors; /* w0, h0, w1, h1, ... in input pixels */
+  int classes = 0;
+  int channels = 0, gridHeight = 0, gridWidth = 0; /* the head feeding it */
+};
+
 struct DarknetCfg {
   int channels = 3, height = 0, width = 0; /* from [net] */
   uint64_t parameters = 0;                 /* floats the weights file holds */
   int yoloLayers = 0;                      /* [yolo] and [region] sections */
+  std::vector<DarknetYolo> yolo;           /* [yolo] sections in cfg order */
+  /* The largest factor by which a layer's grid is smaller than the input:
+   * input sizes must be multiples of it for the layers to line up. */
+  int stride = 1;
 };
 
 /* Walks the cfg's layers and counts their weights.  False (with a reason)

@@ -79,6 +79,7 @@ enum : guint {
   kWarnDimsMismatch = 8,
   kWarnNotProbabilities = 16,
   kWarnNotActivated = 32,
+  kWarnBuiltinAnchors = 64,
 };
 
 /* Call with the lock taken. */
@@ -181,6 +182,18 @@ void check_heads(OvTranslator *self, const std::vector<int> &dims,
               "\"3,4,5;0,1,2\")");
     return;
   }
+  const bool own_anchors = (self->anchors != nullptr && *self->anchors != '\0') ||
+                           (self->masks != nullptr && *self->masks != '\0');
+  if (!own_anchors && dims.size() / 4 != heads.masks.size() &&
+      first_warning(self, kWarnBuiltinAnchors))
+    GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS,
+                        ("The built-in YOLO anchors do not fit this network."),
+                        ("the tensor holds %u heads, but the built-in anchors and masks are "
+                         "YOLOv3's for %u heads, so box sizes are likely wrong: set \"anchors\" "
+                         "and \"masks\" from the model's cfg (ov-build-engine prints them; "
+                         "yolov3-tiny: anchors=\"10,14, 23,27, 37,58, 81,82, 135,169, 344,319\" "
+                         "masks=\"3,4,5;0,1,2\")",
+                         unsigned(dims.size() / 4), unsigned(heads.masks.size())));
   if (!yolo_channels_fit(dims, heads, error)) {
     fatal("The YOLO heads do not fit the masks.",
           error + ": property \"masks\" is \"" + masks_text(heads.masks) +
@@ -296,11 +309,6 @@ void translate_frame(OvTranslator *self, GstBuffer *frame, GstBuffer *tensor, Fa
   if (fatal.set)
     return;
   const int64_t described = orvane::ai::floats_described(topology, dims);
-  if (described >= 0 && described <= int64_t(n))
-    check_values(self, static_cast<const float *>(data), dims, info);
-  check_heads(self, dims, info, fatal);
-  if (fatal.set)
-    return;
   if (self->shapes.empty() && self->dims != nullptr) {
     if (described >= 0 && described != int64_t(n)) {
       GST_WARNING_OBJECT(self, "Buffer size %d may not auto divisible.", n);
@@ -316,6 +324,11 @@ void translate_frame(OvTranslator *self, GstBuffer *frame, GstBuffer *tensor, Fa
     }
   }
 
+  if (described >= 0 && described <= int64_t(n))
+    check_values(self, static_cast<const float *>(data), dims, info);
+  check_heads(self, dims, info, fatal);
+  if (fatal.set)
+    return;
   if (self->labels_missing && first_warning(self, kWarnLabels))
     GST_ELEMENT_WARNING(self, RESOURCE, NOT_FOUND, ("Label file not found."),
                         ("property \"label\": cannot read %s; classes are shown as numbers",
