@@ -1,5 +1,6 @@
 #include "edge.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -80,11 +81,43 @@ std::runtime_error file_error(const std::string &what, const std::string &uri,
 }
 }  // namespace
 
-std::string search_files(const std::vector<std::string> &files) {
+std::string installed_data_root() {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void *>(&installed_data_root), &info) || !info.dli_fname)
+    return "";
+  std::string module = info.dli_fname;
+  const size_t slash = module.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : module.substr(0, slash);
+  // OV_EDGE_DATA_FROM_MODULE: the installed data folder relative to the
+  // plug-in's folder, as the build lays both out.
+  const std::string root = path_join({dir, OV_EDGE_DATA_FROM_MODULE});
+  struct stat st {};
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  return root;
+}
+
+std::vector<std::string> search_roots() {
   std::vector<std::string> roots = {".", "/opt/orvane/vxa", "/src/common/data_model",
                                     "./common/data_model"};
   if (const char *env = std::getenv("VXA_ROOT")) roots.push_back(env);
-  for (const std::string &root : roots) {
+  const std::string installed = installed_data_root();
+  if (!installed.empty()) roots.push_back(installed);
+  return roots;
+}
+
+std::string search_roots_text() {
+  std::string text = "\".\", \"/opt/orvane/vxa\", \"/src/common/data_model\", "
+                     "\"./common/data_model\", $VXA_ROOT";
+  const char *env = std::getenv("VXA_ROOT");
+  text += env ? " (\"" + std::string(env) + "\")" : std::string(" (not set)");
+  const std::string installed = installed_data_root();
+  text += installed.empty() ? std::string(", no installed data folder beside the plug-in")
+                            : ", \"" + installed + "\"";
+  return text;
+}
+
+std::string search_files(const std::vector<std::string> &files) {
+  for (const std::string &root : search_roots()) {
     bool all = true;
     for (const std::string &f : files) all = all && is_file_exist(path_join({root, f}));
     if (all) return root;
