@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 
@@ -93,7 +94,9 @@ std::string installed_data_root() {
   const std::string root = path_join({dir, OV_EDGE_DATA_FROM_MODULE});
   struct stat st {};
   if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
-  return root;
+  // Said in messages: the folder's own name, without the "plugins/ovedge/..".
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(root.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : root;
 }
 
 std::vector<std::string> search_roots() {

@@ -107,7 +107,7 @@ class Box:
     meta: str = ""
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass(frozen=True, eq=False)
 class Segmentation:
     """A frame's segmentation map.
 
@@ -117,6 +117,10 @@ class Segmentation:
     """
     label_ids: np.ndarray
     labels: dict[int, str]
+
+    def __eq__(self, other: object) -> bool:
+        return (isinstance(other, Segmentation) and self.labels == other.labels
+                and np.array_equal(self.label_ids, other.label_ids))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -487,9 +491,16 @@ _next_key = [1]
 
 
 @_native.DESTROY_NOTIFY
-def _forget_probe(user_data) -> None:
-    with _probes_lock:
+def _forget_probe(user_data, _probes=_probes, _lock=_probes_lock) -> None:
+    # Bound at definition: pads finalised at interpreter exit call this after
+    # the module's globals are gone.
+    with _lock:
         _probes.pop(int(user_data or 0), None)
+
+
+# Never released: GStreamer may call it while the interpreter tears the
+# module down (pads finalised by the last garbage collection).
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(_forget_probe))
 
 
 def _report_probe_failure(pad: Optional[Gst.Pad], exc: BaseException) -> None:
