@@ -24,7 +24,9 @@ wrapper holds a second reference); add_writable_probe() installs a probe that
 makes the buffer writable in flight, as GStreamer elements do, and hands it to
 the callback.
 
-Box corners are fractions (0..1) of the frame's own width and height.
+Wherever a buffer is asked for, a Gst.Buffer or the ProbeBuffer of a probe
+callback will do; pads are Gst.Pad objects.  Box corners are fractions (0..1)
+of the frame's own width and height.
 """
 from __future__ import annotations
 
