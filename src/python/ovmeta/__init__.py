@@ -286,28 +286,15 @@ def _segmentation(address: int, frame: int) -> Optional[Segmentation]:
     return Segmentation(label_ids=grid, labels=labels)
 
 
-@dataclasses.dataclass(frozen=True)
-class _FrameInfo:
-    frame_id: int
-    stream_id: str
-    width: int
-    height: int
-    channels: int
-    depth: int
-    timestamp: int
-    compressed: bool
-    device_index: int
-
-
-def _frame_infos(address: int) -> list[_FrameInfo]:
+def _frame_infos(address: int) -> list[dict]:
+    """Each frame's own fields (those of Frame but its position, device and results)."""
     lib = _native.meta
     return _fetch(lib.gst_metadata_get_frame_info, lib.gst_metadata_free_frame_info,
-                  lambda f: _FrameInfo(frame_id=int(f.frame_id),
-                                       stream_id=_native.text(f.stream_id), width=int(f.width),
-                                       height=int(f.height), channels=int(f.channels),
-                                       depth=int(f.depth), timestamp=int(f.timestamp),
-                                       compressed=bool(f.is_compress),
-                                       device_index=int(f.device_idx)),
+                  lambda f: dict(frame_id=int(f.frame_id), stream_id=_native.text(f.stream_id),
+                                 width=int(f.width), height=int(f.height),
+                                 channels=int(f.channels), depth=int(f.depth),
+                                 timestamp=int(f.timestamp), compressed=bool(f.is_compress),
+                                 device_index=int(f.device_idx)),
                   address)
 
 
@@ -324,12 +311,8 @@ def read_batch(buffer: BufferLike) -> Batch:
     infos = _frame_infos(address)
     frames = []
     for i, f in enumerate(infos):
-        frames.append(Frame(index=i, frame_id=f.frame_id, stream_id=f.stream_id, width=f.width,
-                            height=f.height, channels=f.channels, depth=f.depth,
-                            timestamp=f.timestamp, compressed=f.compressed,
-                            device_index=f.device_index,
-                            device=devices[f.device_index] if f.device_index < len(devices)
-                            else None,
+        dev = f["device_index"]
+        frames.append(Frame(index=i, **f, device=devices[dev] if dev < len(devices) else None,
                             classifications=_classifications(address, i),
                             boxes=_boxes(address, i),
                             segmentation=_segmentation(address, i)))
@@ -461,12 +444,13 @@ def map_frames(buffer: BufferLike, caps: Union[Gst.Caps, Gst.Pad], write: bool =
         regions = [(0, width, height)] if not frames else []
         top = 0
         for index, f in enumerate(frames):
-            if f.width > width or top + f.height > height:
+            w, h = f["width"], f["height"]
+            if w > width or top + h > height:
                 raise MetadataError(
                     "frame %d (%dx%d at row %d) does not fit the %dx%d batch image of the caps"
-                    % (index, f.width, f.height, top, width, height))
-            regions.append((top, f.width, f.height))
-            top += f.height
+                    % (index, w, h, top, width, height))
+            regions.append((top, w, h))
+            top += h
         if offset + (height - 1) * stride + width * channels * item > info.size:
             raise MetadataError("the buffer holds %d bytes, fewer than a %dx%d image of the caps"
                                 % (info.size, width, height))

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <set>
 #include <typeinfo>
@@ -47,16 +46,25 @@ bool writable_for_setter(GstBuffer *buffer, const char *what, unsigned frame_ind
   return true;
 }
 
-/* A zero-filled caller-owned array of `n` plain structures, released with
- * `release` (which frees the strings set so far) when filling it throws. */
-template <typename C, typename Release>
-std::unique_ptr<C, std::function<void(C *)>> new_plain_array(size_t n, Release release) {
-  auto *out = static_cast<C *>(std::calloc(n, sizeof(C)));
-  if (!out)
+/* A new caller-owned array with one plain structure per record, each set by
+ * `fill(out, record)`; NULL when there are no records.  The array starts
+ * zero-filled, so a copy that throws half way frees (with `release`) what was
+ * made.  The count is stored only on success. */
+template <typename C, typename R, typename Fill>
+C *plain_copies(const std::vector<R> &records, unsigned *count, void (*release)(C *, unsigned),
+                Fill fill) {
+  if (records.empty())
+    return nullptr;
+  auto *array = static_cast<C *>(std::calloc(records.size(), sizeof(C)));
+  if (!array)
     throw std::bad_alloc();
-  const unsigned count = unsigned(n);
-  return std::unique_ptr<C, std::function<void(C *)>>(out,
-                                                       [count, release](C *a) { release(a, count); });
+  const unsigned n = unsigned(records.size());
+  auto free_all = [n, release](C *a) { release(a, n); };
+  std::unique_ptr<C, decltype(free_all)> owned(array, free_all);
+  for (size_t i = 0; i < records.size(); ++i)
+    fill(array[i], records[i]);
+  *count = n;
+  return owned.release();
 }
 
 /* The buffer's record when it has one. */
@@ -315,20 +323,15 @@ C_ClassificationResult *get_classification(GstBuffer *buffer, unsigned frame_ind
     return nullptr;
   GST_DEBUG("Allocation size of %lu results %s", (unsigned long)results.size(),
             typeid(C_ClassificationResult).name());
-  // Zero-filled, so a copy that fails half way frees what was made.
-  auto owned =
-      new_plain_array<C_ClassificationResult>(results.size(), gst_metadata_free_classification);
-  C_ClassificationResult *out = owned.get();
-  const unsigned n = unsigned(results.size());
-  for (size_t i = 0; i < results.size(); ++i) {
-    GST_DEBUG("Assign %s into classification", typeid(orvane::ai::ClassificationResult).name());
-    out[i].index = int(results[i].index);
-    out[i].output = dup_c(results[i].output);
-    out[i].label = dup_c(results[i].label);
-    out[i].prob = results[i].prob;
-  }
-  *count = n;
-  return owned.release();
+  return plain_copies(results, count, gst_metadata_free_classification,
+                      [](C_ClassificationResult &out, const orvane::ai::ClassificationResult &c) {
+                        GST_DEBUG("Assign %s into classification",
+                                  typeid(orvane::ai::ClassificationResult).name());
+                        out.index = int(c.index);
+                        out.output = dup_c(c.output);
+                        out.label = dup_c(c.label);
+                        out.prob = c.prob;
+                      });
 }
 
 C_DetectionBoxResult *get_detection_box(GstBuffer *buffer, unsigned frame_index,
@@ -342,25 +345,21 @@ C_DetectionBoxResult *get_detection_box(GstBuffer *buffer, unsigned frame_index,
     return nullptr;
   GST_DEBUG("Allocation size of %lu results %s", (unsigned long)boxes.size(),
             typeid(C_DetectionBoxResult).name());
-  auto owned = new_plain_array<C_DetectionBoxResult>(boxes.size(), gst_metadata_free_detection_box);
-  C_DetectionBoxResult *out = owned.get();
-  const unsigned n = unsigned(boxes.size());
-  for (size_t i = 0; i < boxes.size(); ++i) {
-    const orvane::ai::DetectionBoxResult &b = boxes[i];
-    GST_DEBUG("Assign %s into detection box", typeid(orvane::ai::DetectionBoxResult).name());
-    out[i].obj_id = int(b.obj_id);
-    out[i].obj_label = dup_c(b.obj_label);
-    out[i].class_id = int(b.class_id);
-    out[i].class_label = dup_c(b.class_label);
-    out[i].x1 = b.x1;
-    out[i].y1 = b.y1;
-    out[i].x2 = b.x2;
-    out[i].y2 = b.y2;
-    out[i].prob = b.prob;
-    out[i].meta = dup_c(b.meta);
-  }
-  *count = n;
-  return owned.release();
+  return plain_copies(boxes, count, gst_metadata_free_detection_box,
+                      [](C_DetectionBoxResult &out, const orvane::ai::DetectionBoxResult &b) {
+                        GST_DEBUG("Assign %s into detection box",
+                                  typeid(orvane::ai::DetectionBoxResult).name());
+                        out.obj_id = int(b.obj_id);
+                        out.obj_label = dup_c(b.obj_label);
+                        out.class_id = int(b.class_id);
+                        out.class_label = dup_c(b.class_label);
+                        out.x1 = b.x1;
+                        out.y1 = b.y1;
+                        out.x2 = b.x2;
+                        out.y2 = b.y2;
+                        out.prob = b.prob;
+                        out.meta = dup_c(b.meta);
+                      });
 }
 
 gboolean set_classification(GstBuffer *buffer, GstPad *pad, unsigned frame_index,
@@ -426,28 +425,24 @@ C_DeviceInfo *get_devices(GstBuffer *buffer, unsigned *count) {
     return nullptr;
   *count = 0;
   const OvBatch *batch = batch_of(buffer);
-  if (!batch || batch->devices.empty())
+  if (!batch)
     return nullptr;
-  auto owned = new_plain_array<C_DeviceInfo>(batch->devices.size(), gst_metadata_free_devices);
-  C_DeviceInfo *out = owned.get();
-  for (size_t i = 0; i < batch->devices.size(); ++i) {
-    const DeviceInfoData &d = batch->devices[i];
-    out[i].stream_id = dup_c(d.stream_id);
-    out[i].mac_address = dup_c(d.mac_address);
-    out[i].ip_address = dup_c(d.ip_address);
-    out[i].port = d.port;
-    out[i].uri = dup_c(d.uri);
-    out[i].manufacturer = dup_c(d.manufacturer);
-    out[i].model = dup_c(d.model);
-    out[i].serial = dup_c(d.serial);
-    out[i].fw_version = dup_c(d.fw_version);
-    out[i].dev_id = dup_c(d.dev_id);
-    out[i].status = dup_c(d.status);
-    out[i].kind = dup_c(d.kind);
-    out[i].protocol = dup_c(d.protocol);
-  }
-  *count = unsigned(batch->devices.size());
-  return owned.release();
+  return plain_copies(batch->devices, count, gst_metadata_free_devices,
+                      [](C_DeviceInfo &out, const DeviceInfoData &d) {
+                        out.stream_id = dup_c(d.stream_id);
+                        out.mac_address = dup_c(d.mac_address);
+                        out.ip_address = dup_c(d.ip_address);
+                        out.port = d.port;
+                        out.uri = dup_c(d.uri);
+                        out.manufacturer = dup_c(d.manufacturer);
+                        out.model = dup_c(d.model);
+                        out.serial = dup_c(d.serial);
+                        out.fw_version = dup_c(d.fw_version);
+                        out.dev_id = dup_c(d.dev_id);
+                        out.status = dup_c(d.status);
+                        out.kind = dup_c(d.kind);
+                        out.protocol = dup_c(d.protocol);
+                      });
 }
 
 C_VideoFrameInfo *get_frame_info(GstBuffer *buffer, unsigned *count) {
@@ -455,24 +450,20 @@ C_VideoFrameInfo *get_frame_info(GstBuffer *buffer, unsigned *count) {
     return nullptr;
   *count = 0;
   const OvBatch *batch = batch_of(buffer);
-  if (!batch || batch->frames.empty())
+  if (!batch)
     return nullptr;
-  auto owned = new_plain_array<C_VideoFrameInfo>(batch->frames.size(), gst_metadata_free_frame_info);
-  C_VideoFrameInfo *out = owned.get();
-  for (size_t i = 0; i < batch->frames.size(); ++i) {
-    const VideoFrameData &f = batch->frames[i];
-    out[i].stream_id = dup_c(f.stream_id);
-    out[i].frame_id = f.frame_id;
-    out[i].timestamp = f.timestamp;
-    out[i].width = f.width;
-    out[i].height = f.height;
-    out[i].depth = f.depth;
-    out[i].channels = f.channels;
-    out[i].device_idx = f.device_idx;
-    out[i].is_compress = f.is_compress ? 1 : 0;
-  }
-  *count = unsigned(batch->frames.size());
-  return owned.release();
+  return plain_copies(batch->frames, count, gst_metadata_free_frame_info,
+                      [](C_VideoFrameInfo &out, const VideoFrameData &f) {
+                        out.stream_id = dup_c(f.stream_id);
+                        out.frame_id = f.frame_id;
+                        out.timestamp = f.timestamp;
+                        out.width = f.width;
+                        out.height = f.height;
+                        out.depth = f.depth;
+                        out.channels = f.channels;
+                        out.device_idx = f.device_idx;
+                        out.is_compress = f.is_compress ? 1 : 0;
+                      });
 }
 
 /* The segmentation map of frame `index` when it has cells. */
@@ -525,14 +516,11 @@ C_SegmentLabel *get_segmentation_labels(GstBuffer *buffer, unsigned frame_index,
     for (const orvane::ai::SegmentResult &cell : row)
       if (seen.insert(cell.label_id).second)
         distinct.push_back(&cell);
-  auto owned = new_plain_array<C_SegmentLabel>(distinct.size(), gst_metadata_free_segmentation_labels);
-  C_SegmentLabel *out = owned.get();
-  for (size_t i = 0; i < distinct.size(); ++i) {
-    out[i].label_id = distinct[i]->label_id;
-    out[i].label = dup_c(distinct[i]->label);
-  }
-  *count = unsigned(distinct.size());
-  return owned.release();
+  return plain_copies(distinct, count, gst_metadata_free_segmentation_labels,
+                      [](C_SegmentLabel &out, const orvane::ai::SegmentResult *cell) {
+                        out.label_id = cell->label_id;
+                        out.label = dup_c(cell->label);
+                      });
 }
 
 }  // namespace
