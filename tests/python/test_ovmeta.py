@@ -265,6 +265,26 @@ class FrameViews(unittest.TestCase):
         self.assertEqual(buf.extract_dup(at, 3), bytes([1, 2, 3]))
         self.assertEqual(buf.extract_dup(at + 3, 1), bytes([image[242, 6]]))
 
+    def test_the_views_of_a_real_batch_show_each_camera(self):
+        # Two plain-coloured cameras of different sizes batched one under the other.
+        cam = ("videotestsrc num-buffers=2 pattern=solid-color foreground-color=%s "
+               "! video/x-raw,format=BGR,width=%d,height=%d,framerate=30/1 "
+               "! ovmetawriter ! b.sink_%d ")
+        pipeline = Gst.parse_launch(
+            "ovvideobatch name=b ! appsink name=sink sync=false "
+            + cam % ("0xff102030", 64, 48, 0) + cam % ("0xffc0b0a0", 32, 16, 1))
+        samples, error = pull_all(pipeline)
+        self.assertIsNone(error)
+        self.assertGreaterEqual(len(samples), 1)
+        for sample in samples:
+            batch = ovmeta.read_batch(sample.get_buffer())
+            self.assertEqual([f.size for f in batch.frames], [(64, 48), (32, 16)])
+            with ovmeta.map_frames(sample.get_buffer(), sample.get_caps()) as views:
+                self.assertEqual([v.shape for v in views], [(48, 64, 3), (16, 32, 3)])
+                # BGR bytes of the ARGB colours.
+                self.assertTrue((views[0] == (0x30, 0x20, 0x10)).all())
+                self.assertTrue((views[1] == (0xa0, 0xb0, 0xc0)).all())
+
     def test_padded_rows_and_a_buffer_without_record(self):
         # 322 BGR pixels are 966 bytes; GStreamer pads each row to 968.
         image = self.pattern(10, 968)
