@@ -71,6 +71,11 @@ case $CASE in
   bus)
     data=$PREFIX/share/orvane/vxa
     [ -f "$data/config/TideMesh.xml" ] || fail "bus configuration not installed"
+    # Without its bus configuration, the error names the installed folder.
+    mv "$data/config/TideMesh.xml" "$WORK/TideMesh.xml"
+    timeout 30 gst-launch-1.0 ovedgesrc ! fakesink > missing.log 2>&1 && fail "ran without configuration"
+    grep -q "search root (.*\"$data\")" missing.log || { cat missing.log; fail "error does not name $data"; }
+    mv "$WORK/TideMesh.xml" "$data/config/TideMesh.xml"
     # A bus domain of this test alone (the other bus tests use 1..229).
     sed -i 's/<Domain id="any">/<Domain id="230">/' "$data/config/TideMesh.xml"
     timeout 60 gst-launch-1.0 ovedgesrc taggroups=DetectionBoxData num-buffers=20 \

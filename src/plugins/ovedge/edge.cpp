@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -99,9 +100,14 @@ std::string installed_data_root() {
   return real ? std::string(real.get()) : root;
 }
 
+namespace {
+/* The roots tried before $VXA_ROOT, in order. */
+const char *const kFixedRoots[] = {".", "/opt/orvane/vxa", "/src/common/data_model",
+                                   "./common/data_model"};
+}  // namespace
+
 std::vector<std::string> search_roots() {
-  std::vector<std::string> roots = {".", "/opt/orvane/vxa", "/src/common/data_model",
-                                    "./common/data_model"};
+  std::vector<std::string> roots(std::begin(kFixedRoots), std::end(kFixedRoots));
   if (const char *env = std::getenv("VXA_ROOT")) roots.push_back(env);
   const std::string installed = installed_data_root();
   if (!installed.empty()) roots.push_back(installed);
@@ -109,8 +115,9 @@ std::vector<std::string> search_roots() {
 }
 
 std::string search_roots_text() {
-  std::string text = "\".\", \"/opt/orvane/vxa\", \"/src/common/data_model\", "
-                     "\"./common/data_model\", $VXA_ROOT";
+  std::string text;
+  for (const char *root : kFixedRoots) text += "\"" + std::string(root) + "\", ";
+  text += "$VXA_ROOT";
   const char *env = std::getenv("VXA_ROOT");
   text += env ? " (\"" + std::string(env) + "\")" : std::string(" (not set)");
   const std::string installed = installed_data_root();
