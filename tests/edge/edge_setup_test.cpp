@@ -155,6 +155,23 @@ TEST_F(Setup, FallsBackToVxaRootAndFailsWithoutFiles) {
   EXPECT_EQ(edge->busConfigUri(), "file://" + root + "/config/TideMesh.xml");
 }
 
+TEST_F(Setup, SearchRootsKeepTheirOrderAndTheMessageNamesThem) {
+  const std::vector<std::string> fixed = {".", "/opt/orvane/vxa", "/src/common/data_model",
+                                          "./common/data_model"};
+  // This test binary has no installed data folder beside it.
+  ASSERT_EQ(installed_data_root(), "");
+  EXPECT_EQ(search_roots(), fixed);
+  EXPECT_NE(search_roots_text().find("$VXA_ROOT (not set), no installed data folder"),
+            std::string::npos)
+      << search_roots_text();
+  setenv("VXA_ROOT", "/elsewhere/vxa", 1);
+  std::vector<std::string> with_env = fixed;
+  with_env.push_back("/elsewhere/vxa");
+  EXPECT_EQ(search_roots(), with_env);
+  EXPECT_NE(search_roots_text().find("$VXA_ROOT (\"/elsewhere/vxa\")"), std::string::npos)
+      << search_roots_text();
+}
+
 TEST_F(Setup, TwoEdgesFromOnePropertiesFileGetDistinctIdsAndTheContextId) {
   copy_tree(cwd, "common/data_model");
   std::shared_ptr<Edge> a = sink("cam-1");

@@ -13,7 +13,10 @@ plain=(gst_width_height_from_caps gst_opencv_cv_image_type_from_video_format gst
   gst_opencv_caps_from_cv_image_type gst_videoframe_to_cv_mat gst_buffer_to_cv_mat
   gst_pad_and_buffer_to_cv_mat gst_metadata_frames gst_metadata_get_classification
   gst_metadata_get_detection_box gst_metadata_set_classification gst_metadata_set_detection_box
-  gst_metadata_free_classification gst_metadata_free_detection_box)
+  gst_metadata_free_classification gst_metadata_free_detection_box
+  gst_metadata_get_devices gst_metadata_get_frame_info gst_metadata_get_segmentation
+  gst_metadata_get_segmentation_labels gst_metadata_free_devices gst_metadata_free_frame_info
+  gst_metadata_free_segmentation gst_metadata_free_segmentation_labels)
 for s in "${plain[@]}"; do
   if ! grep -qx "$s" <<<"$syms"; then echo "missing plain export: $s"; fail=1; fi
 done

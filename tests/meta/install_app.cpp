@@ -2,8 +2,13 @@
 // with one box on a buffer, copies the buffer, reads the box back.
 #include <cstdio>
 
+#ifdef OV_FLAT_INCLUDES
 #include <gstovmeta.h>
 #include <gstovmeta_python_wrapper.h>
+#else
+#include <gstovmeta/gstovmeta.h>
+#include <gstovmeta/gstovmeta_python_wrapper.h>
+#endif
 
 int main() {
   gst_init(nullptr, nullptr);

@@ -162,6 +162,125 @@ TEST_F(ScriptApi, SettersRefuseBadArguments) {
   EXPECT_FALSE(gst_metadata_set_classification(buf.get(), bare.get(), 0, &c, 1));
 }
 
+TEST_F(ScriptApi, SettersRefuseASharedBufferAndLeaveItsRecordAlone) {
+  GstOvBatchMeta *m = record(1);
+  m->batch.frames[0].box_results.resize(1);
+  m->batch.frames[0].box_results[0].obj_label = "before";
+  ovtest::BufferPtr other_holder(gst_buffer_ref(buf.get()));
+  ovtest::LogCapture log("ovmeta", GST_LEVEL_ERROR);
+
+  C_ClassificationResult c = cls(1, "late", 0.5f);
+  C_DetectionBoxResult box{};
+  box.obj_label = const_cast<char *>("late");
+  box.class_label = const_cast<char *>("");
+  box.meta = const_cast<char *>("");
+  EXPECT_FALSE(gst_metadata_set_classification(buf.get(), pad.get(), 0, &c, 1));
+  EXPECT_FALSE(gst_metadata_set_detection_box(buf.get(), pad.get(), 0, &box, 1));
+  EXPECT_FALSE(gst_metadata_set_detection_box(buf.get(), pad.get(), 3, &box, 1));
+  EXPECT_EQ(log.count_containing("refused: the buffer is shared (not writable)"), 3u);
+  EXPECT_TRUE(m->batch.frames[0].class_results.empty());
+  ASSERT_EQ(m->batch.frames.size(), 1u);  // no frame added either
+  ASSERT_EQ(m->batch.frames[0].box_results.size(), 1u);
+  EXPECT_EQ(m->batch.frames[0].box_results[0].obj_label, "before");
+
+  other_holder.reset();  // sole holder again: the same call goes through
+  EXPECT_TRUE(gst_metadata_set_detection_box(buf.get(), pad.get(), 0, &box, 1));
+  EXPECT_EQ(m->batch.frames[0].box_results.size(), 2u);
+  EXPECT_FALSE(gst_metadata_set_detection_box(nullptr, pad.get(), 0, &box, 1));
+}
+
+TEST_F(ScriptApi, DevicesAndFramesComeOutInRecordOrder) {
+  unsigned count = 7;
+  EXPECT_EQ(gst_metadata_get_devices(buf.get(), &count), nullptr);
+  EXPECT_EQ(count, 0u);
+  count = 7;
+  EXPECT_EQ(gst_metadata_get_frame_info(buf.get(), &count), nullptr);
+  EXPECT_EQ(count, 0u);
+
+  GstOvBatchMeta *m = record(2);
+  m->batch.devices.resize(2);
+  m->batch.devices[0].stream_id = "cam0";
+  m->batch.devices[1].stream_id = "cam1";
+  m->batch.devices[1].ip_address = "10.0.0.7";
+  m->batch.devices[1].port = 554;
+  m->batch.devices[1].protocol = "rtsp";
+  m->batch.frames[0] = VideoFrameData{"cam1", 41, -5, 320, 240, 0, 3, 1, false, {}, {}, {}};
+  m->batch.frames[1] = VideoFrameData{"cam0", 7, 1234567890123LL, 160, 120, 2, 1, 9, true,
+                                      {}, {}, {}};
+
+  C_DeviceInfo *devices = gst_metadata_get_devices(buf.get(), &count);
+  ASSERT_NE(devices, nullptr);
+  ASSERT_EQ(count, 2u);
+  EXPECT_STREQ(devices[0].stream_id, "cam0");
+  EXPECT_STREQ(devices[0].ip_address, "");
+  EXPECT_STREQ(devices[1].stream_id, "cam1");
+  EXPECT_STREQ(devices[1].ip_address, "10.0.0.7");
+  EXPECT_EQ(devices[1].port, 554u);
+  EXPECT_STREQ(devices[1].protocol, "rtsp");
+  m->batch.devices[1].ip_address = "changed";
+  EXPECT_STREQ(devices[1].ip_address, "10.0.0.7");  // a copy
+  gst_metadata_free_devices(devices, count);
+
+  C_VideoFrameInfo *frames = gst_metadata_get_frame_info(buf.get(), &count);
+  ASSERT_NE(frames, nullptr);
+  ASSERT_EQ(count, 2u);
+  EXPECT_STREQ(frames[0].stream_id, "cam1");
+  EXPECT_EQ(frames[0].frame_id, 41u);
+  EXPECT_EQ(frames[0].timestamp, -5);
+  EXPECT_EQ(frames[0].width, 320u);
+  EXPECT_EQ(frames[0].height, 240u);
+  EXPECT_EQ(frames[0].channels, 3u);
+  EXPECT_EQ(frames[0].device_idx, 1u);
+  EXPECT_EQ(frames[0].is_compress, 0);
+  EXPECT_EQ(frames[1].timestamp, 1234567890123LL);
+  EXPECT_EQ(frames[1].depth, 2u);
+  EXPECT_EQ(frames[1].device_idx, 9u);
+  EXPECT_EQ(frames[1].is_compress, 1);
+  gst_metadata_free_frame_info(frames, count);
+  EXPECT_EQ(gst_metadata_get_frame_info(buf.get(), nullptr), nullptr);
+}
+
+TEST_F(ScriptApi, SegmentationMapRowByRowWithItsLabels) {
+  GstOvBatchMeta *m = record(2);
+  unsigned rows = 5, cols = 5, count = 5;
+  EXPECT_EQ(gst_metadata_get_segmentation(buf.get(), 0, &rows, &cols), nullptr);
+  EXPECT_EQ(rows, 0u);
+  EXPECT_EQ(cols, 0u);
+  EXPECT_EQ(gst_metadata_get_segmentation_labels(buf.get(), 0, &count), nullptr);
+  EXPECT_EQ(count, 0u);
+
+  using orvane::ai::SegmentResult;
+  // Three rows, the last one short: its missing cell reads -1.
+  m->batch.frames[1].seg_results = {
+      {SegmentResult{0, "sky"}, SegmentResult{0, "sky"}, SegmentResult{7, "road"}},
+      {SegmentResult{7, "road"}, SegmentResult{15, "person"}, SegmentResult{7, "road"}},
+      {SegmentResult{15, "person"}, SegmentResult{0, "other text"}}};
+  gint32 *ids = gst_metadata_get_segmentation(buf.get(), 1, &rows, &cols);
+  ASSERT_NE(ids, nullptr);
+  ASSERT_EQ(rows, 3u);
+  ASSERT_EQ(cols, 3u);
+  const gint32 want[] = {0, 0, 7, 7, 15, 7, 15, 0, -1};
+  for (unsigned i = 0; i < 9; ++i)
+    EXPECT_EQ(ids[i], want[i]) << "cell " << i;
+  gst_metadata_free_segmentation(ids);
+
+  C_SegmentLabel *labels = gst_metadata_get_segmentation_labels(buf.get(), 1, &count);
+  ASSERT_NE(labels, nullptr);
+  ASSERT_EQ(count, 3u);
+  EXPECT_EQ(labels[0].label_id, 0);
+  EXPECT_STREQ(labels[0].label, "sky");
+  EXPECT_EQ(labels[1].label_id, 7);
+  EXPECT_STREQ(labels[1].label, "road");
+  EXPECT_EQ(labels[2].label_id, 15);
+  EXPECT_STREQ(labels[2].label, "person");
+  gst_metadata_free_segmentation_labels(labels, count);
+
+  EXPECT_EQ(gst_metadata_get_segmentation(buf.get(), 2, &rows, &cols), nullptr);  // no frame 2
+  EXPECT_EQ(gst_metadata_get_segmentation(buf.get(), 1, nullptr, &cols), nullptr);
+  m->batch.frames[0].seg_results = {{}, {}};  // rows without cells: no map
+  EXPECT_EQ(gst_metadata_get_segmentation(buf.get(), 0, &rows, &cols), nullptr);
+}
+
 TEST(ScriptApiStrings, CopyStrToChar) {
   char *out = nullptr;
   copy_str_to_char(std::string("ab\0c", 4), &out);

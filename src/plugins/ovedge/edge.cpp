@@ -1,10 +1,13 @@
 #include "edge.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 
@@ -80,11 +83,51 @@ std::runtime_error file_error(const std::string &what, const std::string &uri,
 }
 }  // namespace
 
-std::string search_files(const std::vector<std::string> &files) {
-  std::vector<std::string> roots = {".", "/opt/orvane/vxa", "/src/common/data_model",
-                                    "./common/data_model"};
+std::string installed_data_root() {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void *>(&installed_data_root), &info) || !info.dli_fname)
+    return "";
+  std::string module = info.dli_fname;
+  const size_t slash = module.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : module.substr(0, slash);
+  // OV_EDGE_DATA_FROM_MODULE: the installed data folder relative to the
+  // plug-in's folder, as the build lays both out.
+  const std::string root = path_join({dir, OV_EDGE_DATA_FROM_MODULE});
+  struct stat st {};
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  // Said in messages: the folder's own name, without the "plugins/ovedge/..".
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(root.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : root;
+}
+
+namespace {
+/* The roots tried before $VXA_ROOT, in order. */
+const char *const kFixedRoots[] = {".", "/opt/orvane/vxa", "/src/common/data_model",
+                                   "./common/data_model"};
+}  // namespace
+
+std::vector<std::string> search_roots() {
+  std::vector<std::string> roots(std::begin(kFixedRoots), std::end(kFixedRoots));
   if (const char *env = std::getenv("VXA_ROOT")) roots.push_back(env);
-  for (const std::string &root : roots) {
+  const std::string installed = installed_data_root();
+  if (!installed.empty()) roots.push_back(installed);
+  return roots;
+}
+
+std::string search_roots_text() {
+  std::string text;
+  for (const char *root : kFixedRoots) text += "\"" + std::string(root) + "\", ";
+  text += "$VXA_ROOT";
+  const char *env = std::getenv("VXA_ROOT");
+  text += env ? " (\"" + std::string(env) + "\")" : std::string(" (not set)");
+  const std::string installed = installed_data_root();
+  text += installed.empty() ? std::string(", no installed data folder beside the plug-in")
+                            : ", \"" + installed + "\"";
+  return text;
+}
+
+std::string search_files(const std::vector<std::string> &files) {
+  for (const std::string &root : search_roots()) {
     bool all = true;
     for (const std::string &f : files) all = all && is_file_exist(path_join({root, f}));
     if (all) return root;

@@ -38,6 +38,17 @@ constexpr const char *kBusConfigFile = "config/TideMesh.xml";
 bool is_file_exist(const std::string &path);
 std::string path_join(const std::vector<std::string> &parts);
 std::vector<std::string> combine_paths(const std::string &root, const std::vector<std::string> &files);
+/* Where the configuration files are looked for, in order: ".",
+ * "/opt/orvane/vxa", "/src/common/data_model", "./common/data_model",
+ * $VXA_ROOT when set, then the data folder installed beside this code (see
+ * installed_data_root) when it is there. */
+std::vector<std::string> search_roots();
+/* The roots of search_roots() as one line for messages ("." , ... ). */
+std::string search_roots_text();
+/* The default configuration `cmake --install` puts under the prefix's data
+ * folder, found from the file that holds this code (the plug-in); "" when
+ * that folder does not exist. */
+std::string installed_data_root();
 /* The first root that holds every file, or "". */
 std::string search_files(const std::vector<std::string> &files);
 /* The properties text of `uri` with the thing id replaced by a fresh UUID. */

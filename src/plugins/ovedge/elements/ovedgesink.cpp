@@ -158,11 +158,10 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     if (!priv->edge) {
       GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Can not find all edge configuration files"),
                         ("the bus configuration %s, the properties file %s and their thing class "
-                         "and tag group files were not found under any search root (\".\", "
-                         "\"/opt/orvane/vxa\", \"/src/common/data_model\", "
-                         "\"./common/data_model\", $VXA_ROOT)",
+                         "and tag group files were not found under any search root (%s)",
                          VXCORE::kBusConfigFile,
-                         VXCORE::main_properties_file(kPropertiesOut).c_str()));
+                         VXCORE::main_properties_file(kPropertiesOut).c_str(),
+                         VXCORE::search_roots_text().c_str()));
       return FALSE;
     }
     if (!combined && !names.empty())

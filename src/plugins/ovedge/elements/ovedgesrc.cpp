@@ -244,10 +244,9 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
     if (!edge) {
       GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Can not find all edge configuration files"),
                         ("the bus configuration %s, the properties file %s and their thing class "
-                         "and tag group files were not found under any search root (\".\", "
-                         "\"/opt/orvane/vxa\", \"/src/common/data_model\", "
-                         "\"./common/data_model\", $VXA_ROOT)",
-                         VXCORE::kBusConfigFile, properties.c_str()));
+                         "and tag group files were not found under any search root (%s)",
+                         VXCORE::kBusConfigFile, properties.c_str(),
+                         VXCORE::search_roots_text().c_str()));
       return FALSE;
     }
     priv->receiver = std::move(receiver);
