@@ -12,6 +12,7 @@
 #include "engine_fixtures.h"
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
+#include "ov_tensor_shapes.h"
 #include "ov_test.h"
 
 namespace {
@@ -228,6 +229,30 @@ TEST_F(OvrtElement, RaisingBatchAfterTheEngineExistsInfersTheEngineBatchAndWarns
   std::vector<float> v;
   EXPECT_EQ(tensor_floats(tensor, v)[0], 10.f);
   gst_element_set_bus(element_.get(), nullptr);
+}
+
+/* Downstream learns the engine's shapes before its first tensor. */
+TEST_F(OvrtElement, TellsDownstreamTheEngineShapesBeforeTheFirstTensor) {
+  start(bgr_caps(8, 16));
+  set("model", engine("identity_8x8.onnx", {3, 8, 8}, 2).c_str());
+  set("mean", "0 0 0");
+  set("batch", "2");
+  ASSERT_EQ(push(batch_buffer(8, {8, 8})), GST_FLOW_OK);
+  ov::TensorShapes shapes;
+  {
+    ov::EventPtr event(gst_pad_get_sticky_event(capture_.get(),
+                                                GST_EVENT_CUSTOM_DOWNSTREAM_STICKY, 0));
+    ASSERT_TRUE(ov::tensor_shapes_from_event(event.get(), shapes));
+  }
+  EXPECT_EQ(shapes.input_width, 8);
+  EXPECT_EQ(shapes.input_height, 8);
+  EXPECT_EQ(shapes.batch, 2);
+  ASSERT_EQ(shapes.outputs.size(), 1u);
+  EXPECT_EQ(shapes.outputs[0], (std::vector<int64_t>{2, 3, 8, 8}));
+  ASSERT_EQ(shapes.names.size(), 1u);
+  EXPECT_EQ(shapes.names[0], "out");
+  GstBuffer *tensor = gst_buffer_list_get(captured_.lists[0].get(), 1);
+  EXPECT_EQ(gst_buffer_get_size(tensor), 2u * 3 * 8 * 8 * 4) << "the shapes describe the tensor";
 }
 
 TEST_F(OvrtElement, ListBuffersArriveWithTheirOnlyReferenceAndAreDrawnIntoWithoutCopy) {
