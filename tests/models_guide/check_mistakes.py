@@ -102,6 +102,15 @@ def main():
               r.returncode != 0 and "must be multiples of 32 (for example 384x384 or 416x416"
               in r.stdout, r.stdout)
 
+        for model, kind in (("colour_classifier", "topology=classifier"),
+                            ("colour_segmenter", "topology=segment"),
+                            ("ball_detector", "topology=yolov3 engine_type=tensorrt")):
+            r = subprocess.run([tool, "--onnx", "%s/%s.onnx" % (models, model), "--save",
+                                "x.engine"], cwd=work, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+            check("ov-build-engine suggests %s for %s" % (kind, model),
+                  r.returncode == 0 and "ovtranslator: " + kind in r.stdout, r.stdout)
+
         # yolov3-tiny: every cell finds a box of its head's first anchor
         tiny = ("videotestsrc num-buffers=1 ! video/x-raw,format=BGR,width=416,height=416 "
                 "! ovmetawriter ! ovrt model=tiny.engine %s channel-order=rgb "

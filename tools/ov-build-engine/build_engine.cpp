@@ -53,6 +53,34 @@ std::string nearby_multiples(int w, int h, int stride) {
   return a == b ? a : a + " or " + b;
 }
 
+/* The topology an engine's outputs suggest: one score per class, score
+ * planes, a detection output of 7-value records, or YOLO heads. */
+std::string output_kind(const std::vector<ovengine::OutputBinding> &outputs) {
+  auto one_d = [](const std::vector<int32_t> &d) {
+    int bigger = 0;
+    for (int32_t v : d)
+      bigger += v > 1;
+    return bigger <= 1;
+  };
+  if (outputs.size() == 1) {
+    const auto &d = outputs[0].dims;
+    if (one_d(d))
+      return "topology=classifier (one score per class; softmax=true if the model ends in "
+             "logits)";
+    if (d.size() == 3 && d[2] == 7)
+      return "topology=ssd (records of image, label, confidence and corners)";
+    if (d.size() == 3)
+      return "topology=segment (one score plane per class)";
+  }
+  bool heads = !outputs.empty();
+  for (const auto &o : outputs)
+    heads = heads && o.dims.size() == 3 && o.dims[0] % 3 == 0 && o.dims[0] / 3 >= 6;
+  if (heads)
+    return "topology=yolov3 engine_type=tensorrt (raw heads; set anchors and masks unless "
+           "they are YOLOv3's nine in its head order)";
+  return "";
+}
+
 bool load_blobs(const BuildOptions &o, ovengine::EngineFile &e, std::ostream &log,
                 std::string &error, ModelHints &hints) {
   std::string model, weights;
@@ -371,8 +399,12 @@ void printPipelineHints(const ovengine::EngineFile &e, const ModelHints &hints,
       return;
     }
   }
-  out << "ovtranslator: dims, input_width and input_height come from the engine; pick "
-         "topology (classifier, ssd, segment, yolov3 with engine_type=tensorrt for raw heads)\n";
+  // What the outputs look like, as a starting point (the model's author knows).
+  const std::string guess = output_kind(e.outputs);
+  if (!guess.empty())
+    out << "ovtranslator: " << guess << "\n";
+  out << "  (dims, input_width and input_height come from the engine; see docs/models.md "
+         "for each topology)\n";
 }
 
 }  // namespace ovbuild
