@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""A camera on the loopback for the real-source bus tests: serves live code
-pictures (the grid of code_picture.h) as JPEG over RTP at 30 frames a second
+"""A camera on the loopback for the real-source and live-camera tests: serves live code
+pictures (the grid of code_picture.h) as JPEG (or VP8) over RTP at 30 frames a second
 on rtsp://127.0.0.1:PORT/cam.
 
     rtsp_camera.py --go FILE --frames N [--mark M] [--port P]
-                   [--width W] [--height H] [--fps F]
+                   [--width W] [--height H] [--fps F] [--codec jpeg|vp8]
 
 It shows warm-up pictures (number 0) until FILE exists, then numbers 1..N,
 then warm-up pictures again (the publisher stops on seeing them).  Port 0
@@ -83,6 +83,10 @@ class Camera:
             delay = next_time - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
+            elif delay < -period:
+                # Stopped for a while (SIGSTOP: a stalled camera): carry on
+                # at the camera's rate rather than in a burst that catches up.
+                next_time = time.monotonic()
             _, state, _ = appsrc.get_state(0)
             if state != Gst.State.PLAYING:
                 if state == Gst.State.NULL:
@@ -109,16 +113,23 @@ def main():
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=30)
+    parser.add_argument("--codec", choices=["jpeg", "vp8"], default="jpeg")
     args = parser.parse_args()
 
     Gst.init(None)
     camera = Camera(args)
     factory = GstRtspServer.RTSPMediaFactory()
+    # JPEG declares the rate to the receiver; VP8 does not (it decodes to
+    # framerate=0/1, as many IP cameras do).
+    if args.codec == "vp8":
+        coder = ("vp8enc deadline=1 cpu-used=8 keyframe-max-dist=15 threads=1 "
+                 "! rtpvp8pay name=pay0 pt=96")
+    else:
+        coder = "jpegenc ! rtpjpegpay name=pay0 pt=96"
     factory.set_launch(
         "( appsrc name=src is-live=true format=time do-timestamp=true "
         f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
-        f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! jpegenc "
-        "! rtpjpegpay name=pay0 pt=96 )")
+        f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! {coder} )")
 
     def configure(_factory, media):
         appsrc = media.get_element().get_by_name("src")
