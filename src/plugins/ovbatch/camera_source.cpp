@@ -3,7 +3,8 @@
  * linked when the camera goes away.  A lost camera (the source's error, or
  * its end of stream for a live camera) is torn down and built again after a
  * backoff: "retry-interval", doubled per failed try up to
- * "max-retry-interval".  Meanwhile the pad sends nothing, so a batch element
+ * "max-retry-interval" (a file is not retried: it ends, or fails, once).
+ * Meanwhile the pad sends nothing, so a batch element
  * downstream sees a stalled input and goes on without it.
  *
  *   gst-launch-1.0 ovcamerasrc uri=rtsp://127.0.0.1:8554/cam ! videoconvert !
@@ -280,7 +281,14 @@ bool take_error(OvCameraSource *self, GstMessage *msg) {
   GError *err = nullptr;
   gchar *dbg = nullptr;
   gst_message_parse_error(msg, &err, &dbg);
-  const bool retry = ovbatch::worth_a_retry(err->domain, err->code);
+  std::string uri;
+  {
+    std::lock_guard<std::mutex> g(self->state->mutex);
+    uri = self->state->uri;
+  }
+  // A file does not come back by itself: its errors are the user's to mend.
+  const bool retry =
+      ovbatch::worth_a_retry(err->domain, err->code) && !ovbatch::ends_by_itself(uri.c_str());
   const std::string reason = err->message;
   g_error_free(err);
   g_free(dbg);
@@ -343,9 +351,6 @@ static GstStateChangeReturn ov_camera_source_change_state(GstElement *element,
       st->backoff = ovbatch::Backoff(st->retry_ms * GST_MSECOND, st->max_retry_ms * GST_MSECOND);
       break;
     }
-    case GST_STATE_CHANGE_READY_TO_PAUSED:
-      st->worker = std::thread(worker_loop, self);
-      break;
     case GST_STATE_CHANGE_PAUSED_TO_READY:
       stop_worker(self);
       break;
@@ -354,6 +359,8 @@ static GstStateChangeReturn ov_camera_source_change_state(GstElement *element,
   }
   GstStateChangeReturn ret =
       GST_ELEMENT_CLASS(ov_camera_source_parent_class)->change_state(element, transition);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && ret != GST_STATE_CHANGE_FAILURE)
+    st->worker = std::thread(worker_loop, self);
   if (transition == GST_STATE_CHANGE_READY_TO_NULL) {
     GstElement *src;
     {
@@ -432,6 +439,7 @@ static void ov_camera_source_get_property(GObject *object, guint prop_id, GValue
 
 static void ov_camera_source_finalize(GObject *object) {
   OvCameraSource *self = OV_CAMERA_SOURCE(object);
+  stop_worker(self);
   delete self->state;
   G_OBJECT_CLASS(ov_camera_source_parent_class)->finalize(object);
 }
