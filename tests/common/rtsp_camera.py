@@ -3,12 +3,14 @@
 pictures (the grid of code_picture.h) as JPEG (or VP8) over RTP at 30 frames a second
 on rtsp://127.0.0.1:PORT/cam.
 
-    rtsp_camera.py --go FILE --frames N [--mark M] [--port P]
-                   [--width W] [--height H] [--fps F] [--codec jpeg|vp8]
+    rtsp_camera.py [--go FILE] --frames N [--mark M] [--port P]
+                   [--width W] [--height H] [--fps F] [--codec jpeg|vp8] [--ball]
 
-It shows warm-up pictures (number 0) until FILE exists, then numbers 1..N,
-then warm-up pictures again (the publisher stops on seeing them).  Port 0
-(the default) takes a free port.  Prints "url rtsp://127.0.0.1:PORT/cam" once
+It shows warm-up pictures (number 0) until FILE exists (without --go: at
+once), then numbers 1..N, then warm-up pictures again (the publisher stops
+on seeing them).  With --ball it shows a bouncing ball instead, in VP8 (what
+the ball detector of the main job finds).  Port 0 (the default) takes a free
+port.  Prints "url rtsp://127.0.0.1:PORT/cam" once
 it serves.  Needs Debian's Python with python3-gi and the RTSP server
 introspection data (gir1.2-gst-rtsp-server-1.0).
 """
@@ -92,7 +94,7 @@ class Camera:
                 if state == Gst.State.NULL:
                     return
                 continue
-            if not numbered and os.path.exists(self.args.go):
+            if not numbered and (self.args.go is None or os.path.exists(self.args.go)):
                 numbered = True
             if numbered and number < self.args.frames:
                 number += 1
@@ -106,7 +108,7 @@ class Camera:
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--go", required=True)
+    parser.add_argument("--go")
     parser.add_argument("--frames", type=int, default=300)
     parser.add_argument("--mark", type=int, default=0x5A)
     parser.add_argument("--port", type=int, default=0)
@@ -114,6 +116,7 @@ def main():
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--codec", choices=["jpeg", "vp8"], default="jpeg")
+    parser.add_argument("--ball", action="store_true")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -121,21 +124,28 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     # JPEG declares the rate to the receiver; VP8 does not (it decodes to
     # framerate=0/1, as many IP cameras do).
-    if args.codec == "vp8":
+    if args.codec == "vp8" or args.ball:
         coder = ("vp8enc deadline=1 cpu-used=8 keyframe-max-dist=15 threads=1 "
                  "! rtpvp8pay name=pay0 pt=96")
     else:
         coder = "jpegenc ! rtpjpegpay name=pay0 pt=96"
-    factory.set_launch(
-        "( appsrc name=src is-live=true format=time do-timestamp=true "
-        f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
-        f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! {coder} )")
+    if args.ball:
+        factory.set_launch(
+            "( videotestsrc is-live=true pattern=ball "
+            f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
+            f"! videoconvert ! video/x-raw,format=I420 ! {coder} )")
+    else:
+        factory.set_launch(
+            "( appsrc name=src is-live=true format=time do-timestamp=true "
+            f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
+            f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! {coder} )")
 
     def configure(_factory, media):
         appsrc = media.get_element().get_by_name("src")
         threading.Thread(target=camera.run, args=(appsrc,), daemon=True).start()
 
-    factory.connect("media-configure", configure)
+    if not args.ball:
+        factory.connect("media-configure", configure)
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))

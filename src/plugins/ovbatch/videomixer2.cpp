@@ -100,19 +100,63 @@ void collect_free(GstCollectData *data) {
 
 enum { PROP_0, PROP_LIVE_DEADLINE };
 
-/* What a warning calls an input: its pad and the element (or bin) that
- * feeds it. */
-std::string input_name(GstPad *pad) {
-  std::string name = GST_PAD_NAME(pad);
-  ov::PadPtr peer(gst_pad_get_peer(pad));
-  if (peer) {
-    GstObject *parent = gst_object_get_parent(GST_OBJECT(peer.get()));
-    if (parent) {
-      name += std::string(" (") + GST_OBJECT_NAME(parent) + ")";
-      gst_object_unref(parent);
-    }
+/* A readable string property "uri" or "location" of `el`, or "". */
+std::string source_address(GstElement *el) {
+  for (const char *prop : {"uri", "location"}) {
+    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(el), prop);
+    if (!spec || G_PARAM_SPEC_VALUE_TYPE(spec) != G_TYPE_STRING ||
+        !(spec->flags & G_PARAM_READABLE))
+      continue;
+    gchar *value = nullptr;
+    g_object_get(el, prop, &value, nullptr);
+    std::string address = value ? value : "";
+    g_free(value);
+    if (!address.empty())
+      return address;
   }
-  return name;
+  return "";
+}
+
+/* What a warning calls an input: its pad and, going upstream through
+ * elements of one input (into and out of bins), the first camera address
+ * met, or else the farthest element reached.  Call without the element's
+ * locks. */
+std::string input_name(GstPad *pad) {
+  std::string farthest, address;
+  GstPad *cur = gst_pad_get_peer(pad);
+  for (int hop = 0; cur && hop < 32 && address.empty(); ++hop) {
+    GstObject *parent = gst_object_get_parent(GST_OBJECT(cur));
+    GstPad *next = nullptr;
+    if (parent && GST_IS_ELEMENT(parent)) {
+      GstElement *el = GST_ELEMENT(parent);
+      farthest = GST_OBJECT_NAME(el);
+      address = source_address(el);
+      if (GST_IS_GHOST_PAD(cur)) {
+        next = gst_ghost_pad_get_target(GST_GHOST_PAD(cur));  // into the bin
+      } else {
+        GstPad *sink = nullptr;
+        GST_OBJECT_LOCK(el);
+        if (el->numsinkpads == 1)
+          sink = GST_PAD(gst_object_ref(el->sinkpads->data));
+        GST_OBJECT_UNLOCK(el);
+        if (sink) {
+          next = gst_pad_get_peer(sink);
+          gst_object_unref(sink);
+        }
+      }
+    } else if (parent && GST_IS_GHOST_PAD(parent)) {
+      next = gst_pad_get_peer(GST_PAD(parent));  // out of the bin, upstream
+    }
+    if (parent)
+      gst_object_unref(parent);
+    gst_object_unref(cur);
+    cur = next;
+  }
+  if (cur)
+    gst_object_unref(cur);
+  const std::string &what = address.empty() ? farthest : address;
+  return what.empty() ? std::string(GST_PAD_NAME(pad))
+                      : std::string(GST_PAD_NAME(pad)) + " (" + what + ")";
 }
 
 /* How long a live input is waited for now.  Call with `lock`. */
@@ -167,7 +211,7 @@ void check_stalls(OvVideoBatch *self) {
   if (!overdue)
     return;
 
-  std::vector<std::pair<std::string, double>> stalled;
+  std::vector<std::pair<ov::PadPtr, double>> stalled;
   GST_COLLECT_PADS_STREAM_LOCK(self->collect_pads);
   {
     ov::MutexLock guard(&self->lock);
@@ -180,7 +224,8 @@ void check_stalls(OvVideoBatch *self) {
         continue;
       if (c->live.check_stall(now, deadline)) {
         gst_collect_pads_set_waiting(self->collect_pads, &c->collect, FALSE);
-        stalled.emplace_back(input_name(GST_PAD(pad)), c->live.silent_for_us(now) / 1e6);
+        stalled.emplace_back(ov::PadPtr(GST_PAD(gst_object_ref(pad))),
+                             c->live.silent_for_us(now) / 1e6);
       }
     }
   }
@@ -188,7 +233,7 @@ void check_stalls(OvVideoBatch *self) {
   for (const auto &s : stalled)
     GST_ELEMENT_WARNING(self, STREAM, FAILED,
                         ("Input %s stalled: no frame for %.2f s; batches go on without it.",
-                         s.first.c_str(), s.second),
+                         input_name(s.first.get()).c_str(), s.second),
                         ("a live input is waited for %" GST_TIME_FORMAT
                          " (the live-deadline property)",
                          GST_TIME_ARGS(deadline)));
