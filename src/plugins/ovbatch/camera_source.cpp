@@ -14,7 +14,9 @@
  * nanoseconds) and a warning when the camera is lost, an element message
  * "ovcamerasrc-back" (uri, down-for in nanoseconds, reconnects) with its
  * first frame after.  Errors no retry mends (no element for the URI, no
- * decoder) stay errors.  A file's end of stream ends the stream.
+ * decoder) stay errors.  A file's end of stream ends the stream, and so does
+ * an end of stream sent to the element (an application ending its
+ * pipeline).
  */
 #include "camera_source.h"
 
@@ -50,6 +52,7 @@ struct CameraState {
   bool lost = false;            /* waiting for frames from a new source */
   bool retry_pending = false;   /* the worker is to build a new source */
   bool stopping = false;
+  bool ending = false; /* an end of stream was asked for: not a loss */
   gint64 lost_at_us = 0;
   guint reconnects = 0;
   guint losses = 0;
@@ -123,11 +126,13 @@ GstPadProbeReturn source_probe(GstPad *, GstPadProbeInfo *info, gpointer data) {
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     GstEvent *ev = GST_PAD_PROBE_INFO_EVENT(info);
     std::string uri;
+    bool ending;
     {
       std::lock_guard<std::mutex> g(st->mutex);
       uri = st->uri;
+      ending = st->ending;
     }
-    if (GST_EVENT_TYPE(ev) == GST_EVENT_EOS && !ovbatch::ends_by_itself(uri.c_str())) {
+    if (GST_EVENT_TYPE(ev) == GST_EVENT_EOS && !ending && !ovbatch::ends_by_itself(uri.c_str())) {
       GST_INFO_OBJECT(self, "end of stream from a live camera: treated as a loss");
       const guint generation = f->generation;
       lose(self, "the camera ended its stream",
@@ -141,7 +146,8 @@ GstPadProbeReturn source_probe(GstPad *, GstPadProbeInfo *info, gpointer data) {
   std::string uri;
   {
     std::lock_guard<std::mutex> g(st->mutex);
-    if (f->generation != st->generation || !st->lost)
+    // Frames the lost source still had queued are not a return.
+    if (f->generation != st->generation || !st->lost || st->retry_pending)
       return GST_PAD_PROBE_OK;
     st->lost = false;
     st->backoff.reset();
@@ -315,6 +321,17 @@ static void ov_camera_source_handle_message(GstBin *bin, GstMessage *msg) {
   GST_BIN_CLASS(ov_camera_source_parent_class)->handle_message(bin, msg);
 }
 
+/* An end of stream sent to the bin (the application ends the pipeline)
+ * ends the camera's stream instead of counting as a loss. */
+static gboolean ov_camera_source_send_event(GstElement *element, GstEvent *event) {
+  OvCameraSource *self = OV_CAMERA_SOURCE(element);
+  if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
+    std::lock_guard<std::mutex> g(self->state->mutex);
+    self->state->ending = true;
+  }
+  return GST_ELEMENT_CLASS(ov_camera_source_parent_class)->send_event(element, event);
+}
+
 static GstStateChangeReturn ov_camera_source_change_state(GstElement *element,
                                                           GstStateChange transition) {
   OvCameraSource *self = OV_CAMERA_SOURCE(element);
@@ -348,6 +365,7 @@ static GstStateChangeReturn ov_camera_source_change_state(GstElement *element,
       std::lock_guard<std::mutex> g(st->mutex);
       st->source = src;
       st->generation++;
+      st->ending = false;
       st->backoff = ovbatch::Backoff(st->retry_ms * GST_MSECOND, st->max_retry_ms * GST_MSECOND);
       break;
     }
@@ -477,6 +495,7 @@ static void ov_camera_source_class_init(OvCameraSourceClass *klass) {
       g_param_spec_uint("losses", "Losses", "Times the camera was lost", 0, G_MAXUINT, 0, ro));
 
   element_class->change_state = GST_DEBUG_FUNCPTR(ov_camera_source_change_state);
+  element_class->send_event = GST_DEBUG_FUNCPTR(ov_camera_source_send_event);
   GST_BIN_CLASS(klass)->handle_message = GST_DEBUG_FUNCPTR(ov_camera_source_handle_message);
   gst_element_class_add_static_pad_template(element_class, &src_template);
   gst_element_class_set_static_metadata(element_class, "OvCameraSource", "Source/Video/Bin",
