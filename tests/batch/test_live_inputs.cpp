@@ -79,6 +79,24 @@ TEST(LiveInput, StallsOncePastTheDeadlineAndComesBack) {
   EXPECT_TRUE(in.check_stall(5234001, deadline));
 }
 
+TEST(LiveInput, TimeTheElementWasBusyIsNotSilence) {
+  LiveInput in;
+  in.watch_from(0);
+  in.arrive(1000);
+  // The batch was pushed for a second: the input could not deliver.
+  in.busy_until(1001000);
+  EXPECT_FALSE(in.check_stall(1150000, 200 * kMs));
+  EXPECT_TRUE(in.check_stall(1201001, 200 * kMs));
+  // A stalled input stays stalled, and its silence keeps counting.
+  in.busy_until(3000000);
+  EXPECT_TRUE(in.stalled());
+  EXPECT_EQ(in.silent_for_us(3000000), 1999000);
+  in.busy_until(0);  // never back in time
+  EXPECT_TRUE(in.arrive(3500000));
+  in.busy_until(3400000);
+  EXPECT_EQ(in.silent_for_us(3600000), 100000);
+}
+
 TEST(LiveInput, AnInputWithoutAFrameYetHasFiveSeconds) {
   LiveInput in;
   in.watch_from(1000000);

@@ -575,10 +575,22 @@ GstFlowReturn collected(OvVideoBatch *self) {
 
 }  // namespace
 
+/* A batch (or gap) went out: inputs could not deliver while it was made and
+ * pushed, so their silence counts from now. */
+void inputs_were_held(OvVideoBatch *self) {
+  const gint64 now = g_get_monotonic_time();
+  ov::MutexLock guard(&self->lock);
+  for (GSList *l = self->pad_list; l; l = l->next)
+    if (OV_VIDEO_BATCH_PAD(l->data)->mixcol)
+      OV_VIDEO_BATCH_PAD(l->data)->mixcol->live.busy_until(now);
+}
+
 GstFlowReturn ov_videobatch_collected(GstCollectPads *, gpointer user_data) {
   OvVideoBatch *self = OV_VIDEO_BATCH(user_data);
   try {
-    return collected(self);
+    const GstFlowReturn ret = collected(self);
+    inputs_were_held(self);
+    return ret;
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "collect failed: %s", e.what());
     GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot make the batch image."), ("%s", e.what()));

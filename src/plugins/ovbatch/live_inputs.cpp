@@ -69,6 +69,11 @@ bool LiveInput::arrive(int64_t now_us) {
   return was_stalled;
 }
 
+void LiveInput::busy_until(int64_t now_us) {
+  if (!stalled_ && now_us > last_us_)
+    last_us_ = now_us;
+}
+
 bool LiveInput::check_stall(int64_t now_us, GstClockTime deadline) {
   if (stalled_)
     return false;

@@ -62,6 +62,10 @@ class LiveInput {
   /* A buffer came in at `now_us`.  Returns true when the input was stalled:
    * it is back, after stalled_for_us(). */
   bool arrive(int64_t now_us);
+  /* The element could not take frames until `now_us` (it was making or
+   * pushing a batch): silence counts from there.  No effect on a stalled
+   * input. */
+  void busy_until(int64_t now_us);
   /* Whether the input has just stalled: nothing came for longer than
    * `deadline` (kFirstFrameGrace at least before its first frame) up to
    * `now_us`.  True once per stall. */
