@@ -19,6 +19,8 @@ status):
   lost      two cameras; one killed and served again 1 s later: the other
             goes on, the lost one is back within 5 s (needs ovcamerasrc).
   addremove a camera added and removed while PLAYING; the first goes on.
+  docline   the gst-launch-1.0 line of ovcamerasrc's opening comment, pointed
+            at a camera, plays for 4 s without an error.
 
 Every wait is bounded; the cameras are stopped by their pids.
 """
@@ -472,9 +474,43 @@ def scenario_addremove(args, cams, checks):
     del t0
 
 
+def scenario_docline(args, cams, checks):
+    source = os.path.join(HERE, "..", "..", "src", "plugins", "ovbatch", "camera_source.cpp")
+    words, taking = [], False
+    for line in open(source):
+        text = line.strip().lstrip("*").strip()
+        if text.startswith("gst-launch-1.0 "):
+            taking = True
+        elif taking and not line.startswith(" *    "):
+            break
+        if taking:
+            words += text.split()
+    checks.expect(len(words) > 1, "a launch line in camera_source.cpp")
+    if len(words) < 2:
+        return
+    words = [w.replace("rtsp://127.0.0.1:8554/cam", cams[0].url) for w in words]
+    proc = subprocess.Popen(words[:1] + ["-m"] + words[1:], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    try:
+        out, _ = proc.communicate(timeout=4)
+        still_running = False
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
+        still_running = True
+    print("docline: %s" % " ".join(words))
+    checks.expect(still_running, "the live pipeline plays until stopped")
+    checks.expect("ERROR" not in out, "no error (%s)" % [l for l in out.splitlines()
+                                                          if "ERROR" in l][:3])
+    # The batch asks for a new latency once it has measured the camera's rate.
+    checks.expect('"ovvideobatch0" (latency)' in out,
+                  "the camera's frames reached the batch element")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=["stall", "sync", "rates", "lost", "addremove"])
+    parser.add_argument("scenario",
+                        choices=["stall", "sync", "rates", "lost", "addremove", "docline"])
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--source", default="uridecodebin",
                         choices=["uridecodebin", "ovcamerasrc"])
