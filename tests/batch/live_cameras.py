@@ -43,46 +43,8 @@ import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAMERA = os.path.join(HERE, "..", "common", "rtsp_camera.py")
-COLS = ROWS = 8
-
-
-def crc8(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
-
-
-def read_code(picture):
-    """(number, mark) painted by rtsp_camera.py into a BGR picture (rows x
-    columns x 3), or None when it is unreadable (cleared, torn, absent)."""
-    h, w = picture.shape[:2]
-    bits = []
-    for row in range(ROWS):
-        y0, y1 = row * h // ROWS, (row + 1) * h // ROWS
-        for col in range(COLS):
-            x0, x1 = col * w // COLS, (col + 1) * w // COLS
-            cy, cx = (y1 - y0) // 4, (x1 - x0) // 4
-            mean = picture[y0 + cy:y1 - cy, x0 + cx:x1 - cx].mean()
-            if mean < 96:
-                bits.append(0)
-            elif mean > 160:
-                bits.append(1)
-            else:
-                return None
-    half = ROWS // 2 * COLS
-    upper, lower = bits[:half], bits[half:]
-    if any(a == b for a, b in zip(upper, lower)):
-        return None
-    word = 0
-    for b in upper:
-        word = (word << 1) | b
-    number, mark, check = word >> 16, (word >> 8) & 0xFF, word & 0xFF
-    if crc8([number >> 8, number & 0xFF, mark]) != check:
-        return None
-    return number, mark
+sys.path.insert(0, os.path.join(HERE, "..", "common"))
+from code_picture import read_code  # noqa: E402
 
 
 def free_port():
@@ -330,6 +292,17 @@ class Run:
                                ([self.tally.counts(c.index)[:2] for c in self.cameras],
                                 self.errors))
 
+    def window(self, seconds):
+        """Starts, takes frames for `seconds` (the window it returns) and a
+        second more for what is in flight, and stops."""
+        self.start()
+        t0 = time.monotonic()
+        self.poll_bus(seconds)
+        t1 = time.monotonic()
+        self.poll_bus(1)
+        self.stop()
+        return t0, t1
+
     def stop(self):
         self.pipeline.set_state(Gst.State.NULL)
         self.stop_pull = True
@@ -382,12 +355,7 @@ def scenario_stall(args, cams, checks):
 
 def scenario_sync(args, cams, checks):
     run = Run(cams, args.source, "sync=true qos=true max-lateness=20000000")
-    run.start()
-    t0 = time.monotonic()
-    run.poll_bus(10)
-    t1 = time.monotonic()
-    run.poll_bus(1)
-    run.stop()
+    t0, t1 = run.window(10)
     for c in cams:
         # The cameras number their frames one by one: what they sent in the
         # window is the span of the numbers, wherever frames were lost.
@@ -403,15 +371,9 @@ def scenario_sync(args, cams, checks):
 
 def scenario_rates(args, cams, checks):
     run = Run(cams, args.source)
-    run.start()
-    t0 = time.monotonic()
-    run.poll_bus(10)
-    t1 = time.monotonic()
-    run.poll_bus(1)
-    run.stop()
+    t0, t1 = run.window(10)
     for c in cams:
         n_in, n_out, _ = run.tally.counts(c.index, t0, t1)
-        batches = sum(1 for t in run.tally.batches if t0 <= t < t1)
         print("rates: camera %d at %d fps: %d frames in, %d out (%d dropped), %d repeats in "
               "%d batches in all" % (c.index, c.fps, n_in, n_out, n_in - n_out,
                                      run.tally.repeats[c.index], len(run.tally.batches)))
@@ -462,7 +424,6 @@ def scenario_addremove(args, cams, checks):
     with run.tally.lock:
         run.tally.layout = [a]
     run.remove_branch(b)
-    t0 = time.monotonic()
     n_before = run.tally.counts(a.index)[1]
     going = run.wait_for(lambda: run.tally.counts(a.index)[1] >= n_before + 15, 20)
     run.stop()
@@ -471,7 +432,6 @@ def scenario_addremove(args, cams, checks):
            "went on" if going else "stopped"))
     checks.expect(going, "the first camera goes on after the removal")
     checks.expect(not run.errors, "no error (%s)" % run.errors)
-    del t0
 
 
 def scenario_docline(args, cams, checks):

@@ -26,22 +26,7 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-COLS = ROWS = 8
-BITS = 32
-
-
-def crc8(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
-
-
-def word_of(number, mark):
-    check = crc8([number >> 8, number & 0xFF, mark])
-    return (number << 16) | (mark << 8) | check
+from code_picture import BITS, COLS, ROWS, word_of  # noqa: E402
 
 
 def paint(width, height, number, mark):
