@@ -163,3 +163,35 @@ TEST(VideoBatchLive, InputsWithoutARateSendEachFrameOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VideoBatchLive, AStalledInputCanBeReleasedWhilePlaying) {
+  Input in{"BGR", 32, 16, 30, 1, true};
+  BatchRig rig({in, in});
+  g_object_set(rig.batch(), "live-deadline", guint64(50 * GST_MSECOND), nullptr);
+  ASSERT_TRUE(rig.start());
+  rig.push_all(1, at(0), span(0));
+  ASSERT_TRUE(rig.pull());
+  rig.push(0, 2, at(1), span(1));
+  ASSERT_TRUE(rig.pull()) << "input 1 never counted as stalled";
+  ASSERT_TRUE(rig.wait_message(GST_MESSAGE_WARNING));
+
+  ovtest::PadPtr pad(gst_element_get_static_pad(rig.batch(), "sink_1"));
+  ASSERT_TRUE(pad);
+  ovtest::PadPtr peer(gst_pad_get_peer(pad.get()));
+  gst_pad_unlink(peer.get(), pad.get());
+  gst_element_release_request_pad(rig.batch(), pad.get());
+
+  // The one input left is waited for, frame by frame, in a smaller image.
+  for (int i = 2; i < 5; ++i) {
+    rig.push(0, uint8_t(10 + i), at(i), span(i));
+    SamplePtr s = rig.pull();
+    ASSERT_TRUE(s) << "batch " << i;
+    EXPECT_EQ(caps_size(s.get()).height, 16);
+    EXPECT_EQ(GST_BUFFER_PTS(gst_sample_get_buffer(s.get())), at(i));
+    EXPECT_TRUE(BgrView(s.get()).all(0, 16, 0, 32, uint8_t(10 + i)));
+  }
+}
+
+}  // namespace
