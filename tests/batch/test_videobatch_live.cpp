@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <gst/app/gstappsrc.h>
 #include <gtest/gtest.h>
 
 #include "batch_rig.h"
@@ -192,6 +193,46 @@ TEST(VideoBatchLive, AStalledInputCanBeReleasedWhilePlaying) {
     EXPECT_EQ(GST_BUFFER_PTS(gst_sample_get_buffer(s.get())), at(i));
     EXPECT_TRUE(BgrView(s.get()).all(0, 16, 0, 32, uint8_t(10 + i)));
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VideoBatchLive, InputsThatComeToDeclareARateKeepTheirFrames) {
+  Input in{"BGR", 32, 16, 0, 1};
+  BatchRig rig({in, in});
+  ASSERT_TRUE(rig.start());
+  // Ten frames at 30 fps without a declared rate ...
+  for (int i = 0; i < 10; ++i)
+    for (size_t pad = 0; pad < 2; ++pad)
+      rig.push(pad, uint8_t(10 + i), at(i), GST_CLOCK_TIME_NONE);
+  // ... then the cameras declare 25/1, the rate the output already has, and
+  // send ten frames at it from 400 ms.
+  ovtest::CapsPtr caps(gst_caps_from_string(ovtest::video_caps("BGR", 32, 16, 25, 1).c_str()));
+  for (size_t pad = 0; pad < 2; ++pad)
+    gst_app_src_set_caps(GST_APP_SRC(rig.src(pad)), caps.get());
+  for (int k = 0; k < 10; ++k)
+    for (size_t pad = 0; pad < 2; ++pad)
+      rig.push(pad, uint8_t(100 + k), 400 * GST_MSECOND + GstClockTime(k) * 40 * GST_MSECOND,
+               40 * GST_MSECOND);
+  rig.end_of_stream(0);
+  rig.end_of_stream(1);
+
+  std::vector<int> seen;
+  GstClockTime last = 0;
+  while (SamplePtr s = rig.pull(3000)) {
+    const GstClockTime pts = GST_BUFFER_PTS(gst_sample_get_buffer(s.get()));
+    EXPECT_GE(pts, last);
+    last = pts;
+    const int v = BgrView(s.get()).at(0, 0);
+    if (v >= 100 && (seen.empty() || seen.back() != v))
+      seen.push_back(v);
+  }
+  std::vector<int> sent;
+  for (int k = 0; k < 10; ++k)
+    sent.push_back(100 + k);
+  EXPECT_EQ(seen, sent) << "frames after the rate was declared went missing";
 }
 
 }  // namespace

@@ -393,19 +393,25 @@ GstFlowReturn send_pending_events(OvVideoBatch *self, gint *fps_n, gint *fps_d) 
 void apply_variable_grid(OvVideoBatch *self, gint *fps_n, gint *fps_d) {
   ov::MutexLock guard(&self->lock);
   std::vector<GstClockTime> intervals;
-  bool any = false;
+  bool any = false, declared = false;
   for (GSList *l = self->pad_list; l; l = l->next) {
     OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
     if (!pad->mixcol || GST_VIDEO_INFO_WIDTH(&pad->pad_info) == 0)
       continue;
-    if (!ov_videobatch_pad_variable(pad))
-      return;
+    declared = declared || !ov_videobatch_pad_variable(pad);
     any = true;
     intervals.push_back(pad->mixcol->live.rate.interval());
   }
-  const int grid = any ? ovbatch::variable_grid_rate(intervals) : 0;
-  if (grid <= 0)
+  const int grid = any && !declared ? ovbatch::variable_grid_rate(intervals) : 0;
+  if (grid <= 0) {
+    // Back to the output framerate (an input that declares a rate came):
+    // the frames count from here, as after a caps change.
+    if (self->grid_n != 0 && declared) {
+      self->timeline.rebase();
+      self->grid_n = 0;
+    }
     return;
+  }
   if (grid != self->grid_n) {
     GST_DEBUG_OBJECT(self, "inputs without a declared rate: intervals of 1/%d s", grid);
     if (self->grid_n != 0)
