@@ -579,8 +579,6 @@ GstFlowReturn collected(OvVideoBatch *self) {
   return gst_pad_push(self->srcpad, outbuf);
 }
 
-}  // namespace
-
 /* A batch (or gap) went out: inputs could not deliver while it was made and
  * pushed, so their silence counts from now. */
 void inputs_were_held(OvVideoBatch *self) {
@@ -590,6 +588,8 @@ void inputs_were_held(OvVideoBatch *self) {
     if (OV_VIDEO_BATCH_PAD(l->data)->mixcol)
       OV_VIDEO_BATCH_PAD(l->data)->mixcol->live.busy_until(now);
 }
+
+}  // namespace
 
 GstFlowReturn ov_videobatch_collected(GstCollectPads *, gpointer user_data) {
   OvVideoBatch *self = OV_VIDEO_BATCH(user_data);
