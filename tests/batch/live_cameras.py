@@ -319,12 +319,17 @@ class Checks:
             self.failed.append(what)
 
 
-def scenario_stall(args, cams, checks):
-    a, b = cams[0], cams[1]
+def settled_run(args, cams):
+    """A started run two seconds on, and the time then."""
     run = Run(cams, args.source)
     run.start()
     run.poll_bus(2)
-    t0 = time.monotonic()
+    return run, time.monotonic()
+
+
+def scenario_stall(args, cams, checks):
+    a, b = cams[0], cams[1]
+    run, t0 = settled_run(args, cams)
     b.signal(signal.SIGSTOP)
     run.poll_bus(5)
     b.signal(signal.SIGCONT)
@@ -384,10 +389,7 @@ def scenario_rates(args, cams, checks):
 
 def scenario_lost(args, cams, checks):
     a, b = cams[0], cams[1]
-    run = Run(cams, args.source)
-    run.start()
-    run.poll_bus(2)
-    t0 = time.monotonic()
+    run, t0 = settled_run(args, cams)
     b.stop()
     run.poll_bus(1)
     # Served again, numbering from 1 under a mark of its own.
