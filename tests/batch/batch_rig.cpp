@@ -10,7 +10,8 @@ BatchRig::BatchRig(const std::vector<Input> &inputs, const std::string &downstre
   std::string d = "ovvideobatch name=batch ! " + downstream + " appsink name=out sync=false ";
   for (size_t i = 0; i < inputs.size(); ++i) {
     const Input &in = inputs[i];
-    d += " appsrc name=src" + std::to_string(i) + " format=time max-bytes=0 caps=\"" +
+    d += " appsrc name=src" + std::to_string(i) + " format=time max-bytes=0 " +
+         (in.live ? "is-live=true min-latency=10000000 " : "") + "caps=\"" +
          ovtest::video_caps(in.format, in.width, in.height, in.fps_n, in.fps_d) + "\" ! batch. ";
   }
   pipeline_ = ovtest::parse_pipeline(d);

@@ -21,6 +21,7 @@ struct Input {
   int height = 480;
   int fps_n = 30;
   int fps_d = 1;
+  bool live = false; /* a live source with 10 ms of latency */
 };
 
 /* N appsrc inputs → ovvideobatch name=batch → [downstream] appsink. */

@@ -199,14 +199,23 @@ TEST(VideoBatch, LaterRequestTakesTheFreedPlaceInTheStack) {
   }
 }
 
-TEST(VideoBatch, HasNoProperties) {
+TEST(VideoBatch, HasOnlyTheLiveDeadlineProperty) {
   ElementPtr e(gst_element_factory_make("ovvideobatch", nullptr));
   ASSERT_TRUE(e);
   guint n = 0;
   GParamSpec **props = g_object_class_list_properties(G_OBJECT_GET_CLASS(e.get()), &n);
-  for (guint i = 0; i < n; ++i)
-    EXPECT_TRUE(props[i]->owner_type == GST_TYPE_OBJECT) << props[i]->name;
+  int own = 0;
+  for (guint i = 0; i < n; ++i) {
+    if (props[i]->owner_type == GST_TYPE_OBJECT)
+      continue;
+    ++own;
+    EXPECT_STREQ(props[i]->name, "live-deadline");
+  }
+  EXPECT_EQ(own, 1);
   g_free(props);
+  guint64 deadline = 1;
+  g_object_get(e.get(), "live-deadline", &deadline, nullptr);
+  EXPECT_EQ(deadline, 0u) << "derived from the inputs' rates by default";
   GstPad *p = gst_element_request_pad_simple(e.get(), "sink_%u");
   ASSERT_NE(p, nullptr);
   props = g_object_class_list_properties(G_OBJECT_GET_CLASS(p), &n);

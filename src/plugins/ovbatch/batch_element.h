@@ -12,6 +12,12 @@
 /* videomixer2.cpp: frees a pad's converter, if any. */
 void ov_videobatch_pad_free_converter(OvVideoBatchPad *pad);
 
+/* Whether a pad's input declares no frame rate (framerate=0/1): each of its
+ * frames goes into one batch only. */
+inline bool ov_videobatch_pad_variable(const OvVideoBatchPad *pad) {
+  return GST_VIDEO_INFO_FPS_N(&pad->pad_info) <= 0;
+}
+
 /* batch_negotiation.cpp.  Chooses the mix format from the inputs and makes
  * the converters.  Call with the collect pads' stream lock. */
 gboolean ov_videobatch_update_converters(OvVideoBatch *self);

@@ -88,7 +88,8 @@ std::vector<gint> clear_uncovered(OvVideoBatch *self, GstVideoFrame *outframe) {
   const gint out_w = GST_VIDEO_INFO_WIDTH(&self->output_info);
   for (GSList *l = self->pad_list; l; l = l->next) {
     OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
-    if (!pad->mixcol || !pad->mixcol->slot.buffer || pad->opacity != 1.0 || pad->x_offset != 0)
+    if (!pad->mixcol || !pad->mixcol->slot.for_batch(ov_videobatch_pad_variable(pad)) ||
+        pad->opacity != 1.0 || pad->x_offset != 0)
       continue;
     gint y0, y1;
     pad_rows(pad, gint(covered.size()), &y0, &y1);
@@ -200,7 +201,9 @@ GstFlowReturn blend_buffers(OvVideoBatch *self, GstClockTime start, GstClockTime
   for (GSList *l = self->pad_list; l && ret == GST_FLOW_OK; l = l->next) {
     OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
     OvVideoBatchCollect *c = pad->mixcol;
-    GstBuffer *inbuf = c ? c->slot.buffer : nullptr;
+    // A frame already sent stays out: its slot is empty, as for a pad
+    // without a frame.
+    GstBuffer *inbuf = c ? c->slot.for_batch(ov_videobatch_pad_variable(pad)) : nullptr;
     merge_pad_records(self, pad, inbuf, outbuf.get(), meta);
     if (!inbuf)
       continue;
@@ -383,6 +386,61 @@ GstFlowReturn send_pending_events(OvVideoBatch *self, gint *fps_n, gint *fps_d) 
   return GST_FLOW_OK;
 }
 
+/* Inputs that declare no rate (live cameras decode to framerate=0/1) set
+ * the interval grid from their measured rates, so that no two frames of one
+ * input fall into one interval; fps_n/fps_d keep the output framerate until
+ * a rate is known, or when some input declares one. */
+void apply_variable_grid(OvVideoBatch *self, gint *fps_n, gint *fps_d) {
+  ov::MutexLock guard(&self->lock);
+  std::vector<GstClockTime> intervals;
+  bool any = false, declared = false;
+  for (GSList *l = self->pad_list; l; l = l->next) {
+    OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
+    if (!pad->mixcol || GST_VIDEO_INFO_WIDTH(&pad->pad_info) == 0)
+      continue;
+    declared = declared || !ov_videobatch_pad_variable(pad);
+    any = true;
+    intervals.push_back(pad->mixcol->live.rate.interval());
+  }
+  const int grid = any && !declared ? ovbatch::variable_grid_rate(intervals) : 0;
+  if (grid <= 0) {
+    // Back to the output framerate (an input that declares a rate came):
+    // the frames count from here, as after a caps change.
+    if (self->grid_n != 0 && declared) {
+      self->timeline.rebase();
+      self->grid_n = 0;
+    }
+    return;
+  }
+  if (grid != self->grid_n) {
+    GST_DEBUG_OBJECT(self, "inputs without a declared rate: intervals of 1/%d s", grid);
+    if (self->grid_n != 0)
+      self->timeline.rebase();
+    self->grid_n = grid;
+    self->grid_d = 1;
+  }
+  *fps_n = self->grid_n;
+  *fps_d = self->grid_d;
+}
+
+/* Whether the slots hold anything a batch has not carried yet.  Call with
+ * `lock`. */
+bool slots_have_news(OvVideoBatch *self) {
+  for (GSList *l = self->pad_list; l; l = l->next) {
+    OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
+    if (pad->mixcol && pad->mixcol->slot.for_batch(ov_videobatch_pad_variable(pad)))
+      return true;
+  }
+  return false;
+}
+
+/* The slots' frames were sent (or dropped as late).  Call with `lock`. */
+void slots_sent(OvVideoBatch *self) {
+  for (GSList *l = self->pad_list; l; l = l->next)
+    if (OV_VIDEO_BATCH_PAD(l->data)->mixcol)
+      OV_VIDEO_BATCH_PAD(l->data)->mixcol->slot.fresh = false;
+}
+
 /* Returned by a step of the collect function: nothing more to do in this
  * call, which returns GST_FLOW_OK. */
 constexpr GstFlowReturn kDone = GST_FLOW_CUSTOM_SUCCESS;
@@ -454,6 +512,8 @@ GstFlowReturn collected(OvVideoBatch *self) {
   gint fps_n = 0, fps_d = 0;
   if (ret == GST_FLOW_OK)
     ret = send_pending_events(self, &fps_n, &fps_d);
+  if (ret == GST_FLOW_OK)
+    apply_variable_grid(self, &fps_n, &fps_d);
   ovbatch::Interval iv;
   if (ret == GST_FLOW_OK)
     ret = next_interval(self, fps_n, fps_d, &iv);
@@ -482,6 +542,12 @@ GstFlowReturn collected(OvVideoBatch *self) {
         nothing = true;
         break;
       case ovbatch::Fill::kReady:
+        // Inputs without a declared rate whose frames were all sent: a
+        // batch would only repeat them.
+        if (!slots_have_news(self)) {
+          GST_DEBUG_OBJECT(self, "No new frame for this interval -- skipping it");
+          nothing = true;
+        }
         break;
     }
     if (nothing) {
@@ -494,6 +560,7 @@ GstFlowReturn collected(OvVideoBatch *self) {
       self->qos.count(make);
       GST_OBJECT_UNLOCK(self);
       late = !make;
+      slots_sent(self);
       self->timeline.advance(iv.end);
     }
   }
@@ -512,12 +579,24 @@ GstFlowReturn collected(OvVideoBatch *self) {
   return gst_pad_push(self->srcpad, outbuf);
 }
 
+/* A batch (or gap) went out: inputs could not deliver while it was made and
+ * pushed, so their silence counts from now. */
+void inputs_were_held(OvVideoBatch *self) {
+  const gint64 now = g_get_monotonic_time();
+  ov::MutexLock guard(&self->lock);
+  for (GSList *l = self->pad_list; l; l = l->next)
+    if (OV_VIDEO_BATCH_PAD(l->data)->mixcol)
+      OV_VIDEO_BATCH_PAD(l->data)->mixcol->live.busy_until(now);
+}
+
 }  // namespace
 
 GstFlowReturn ov_videobatch_collected(GstCollectPads *, gpointer user_data) {
   OvVideoBatch *self = OV_VIDEO_BATCH(user_data);
   try {
-    return collected(self);
+    const GstFlowReturn ret = collected(self);
+    inputs_were_held(self);
+    return ret;
   } catch (const std::exception &e) {
     GST_ERROR_OBJECT(self, "collect failed: %s", e.what());
     GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot make the batch image."), ("%s", e.what()));

@@ -53,6 +53,7 @@ void PadSlot::clear() {
   clear_buffer(&queued);
   clear_buffer(&buffer);
   start = end = GST_CLOCK_TIME_NONE;
+  fresh = false;
 }
 
 void PadSlot::show(GstBuffer *buf, GstClockTime start_rt, GstClockTime end_rt) {
@@ -60,12 +61,14 @@ void PadSlot::show(GstBuffer *buf, GstClockTime start_rt, GstClockTime end_rt) {
   buffer = buf;
   start = start_rt;
   end = end_rt;
+  fresh = true;
 }
 
 void PadSlot::expire(GstClockTime output_start) {
   if (buffer && GST_CLOCK_TIME_IS_VALID(end) && end <= output_start) {
     clear_buffer(&buffer);
     start = end = GST_CLOCK_TIME_NONE;
+    fresh = false;
   }
 }
 

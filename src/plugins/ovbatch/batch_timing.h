@@ -36,6 +36,8 @@ struct PadSlot {
   GstBuffer *buffer = nullptr;
   GstClockTime start = GST_CLOCK_TIME_NONE; /* running time of `buffer` */
   GstClockTime end = GST_CLOCK_TIME_NONE;
+  /* `buffer` has not been in a batch yet. */
+  bool fresh = false;
 
   PadSlot() = default;
   ~PadSlot() { clear(); }
@@ -53,6 +55,10 @@ struct PadSlot {
   /* Running times scaled for a seek from `old_rate` to `new_rate` without a
    * flush. */
   void rescale(double old_rate, double new_rate);
+  /* What the slot gives the next batch: its buffer, except one already sent
+   * when the input has no declared rate (`variable`): such an input's frame
+   * goes to inference once, however many intervals it spans. */
+  GstBuffer *for_batch(bool variable) const { return (fresh || !variable) ? buffer : nullptr; }
 };
 
 /* Whether the clip step drops an input buffer at `pts` lasting `duration`

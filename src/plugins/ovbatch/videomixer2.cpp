@@ -11,12 +11,23 @@
  * decisions, batch_output.cpp makes and pushes each batch image.  The
  * decisions sit in plain cores: batch_timing (intervals, which buffer each
  * pad shows, segment, QoS), batch_caps (mix format, output and sink caps,
- * conversions), batch_layout (where each frame and record goes).
+ * conversions), batch_layout (where each frame and record goes), live_inputs
+ * (rates, stalls, the deadline for late live inputs).
+ *
+ * Live inputs: a thread watches them while playing; an input that sends
+ * nothing for longer than "live-deadline" (0, the default: three frame
+ * intervals of the slowest input, at least 40 ms, one second until a rate is
+ * known) stops being waited for, its slot stays empty and the element warns
+ * once; its next frame makes it waited for again, with one more warning.
+ * The latency query answers upstream's latency plus that deadline.
  */
 #include "videomixer2.h"
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "batch_element.h"
 #include "ov_element.h"
@@ -82,7 +93,205 @@ void reset_qos(OvVideoBatch *self, bool counters) {
 }
 
 void collect_free(GstCollectData *data) {
-  reinterpret_cast<OvVideoBatchCollect *>(data)->slot.~PadSlot();
+  OvVideoBatchCollect *c = reinterpret_cast<OvVideoBatchCollect *>(data);
+  c->slot.~PadSlot();
+  c->live.~LiveInput();
+}
+
+enum { PROP_0, PROP_LIVE_DEADLINE };
+
+/* A readable string property "uri" or "location" of `el`, or "". */
+std::string source_address(GstElement *el) {
+  for (const char *prop : {"uri", "location"}) {
+    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(el), prop);
+    if (!spec || G_PARAM_SPEC_VALUE_TYPE(spec) != G_TYPE_STRING ||
+        !(spec->flags & G_PARAM_READABLE))
+      continue;
+    gchar *value = nullptr;
+    g_object_get(el, prop, &value, nullptr);
+    std::string address = value ? value : "";
+    g_free(value);
+    if (!address.empty())
+      return address;
+  }
+  return "";
+}
+
+/* What a warning calls an input: its pad and, going upstream through
+ * elements of one input (into and out of bins), the first camera address
+ * met, or else the farthest element reached.  Call without the element's
+ * locks. */
+std::string input_name(GstPad *pad) {
+  std::string farthest, address;
+  GstPad *cur = gst_pad_get_peer(pad);
+  for (int hop = 0; cur && hop < 32 && address.empty(); ++hop) {
+    GstObject *parent = gst_object_get_parent(GST_OBJECT(cur));
+    GstPad *next = nullptr;
+    if (parent && GST_IS_ELEMENT(parent)) {
+      GstElement *el = GST_ELEMENT(parent);
+      farthest = GST_OBJECT_NAME(el);
+      address = source_address(el);
+      if (GST_IS_GHOST_PAD(cur)) {
+        next = gst_ghost_pad_get_target(GST_GHOST_PAD(cur));  // into the bin
+      } else {
+        GstPad *sink = nullptr;
+        GST_OBJECT_LOCK(el);
+        if (el->numsinkpads == 1)
+          sink = GST_PAD(gst_object_ref(el->sinkpads->data));
+        GST_OBJECT_UNLOCK(el);
+        if (sink) {
+          next = gst_pad_get_peer(sink);
+          gst_object_unref(sink);
+        }
+      }
+    } else if (parent && GST_IS_GHOST_PAD(parent)) {
+      next = gst_pad_get_peer(GST_PAD(parent));  // out of the bin, upstream
+    }
+    if (parent)
+      gst_object_unref(parent);
+    gst_object_unref(cur);
+    cur = next;
+  }
+  if (cur)
+    gst_object_unref(cur);
+  const std::string &what = address.empty() ? farthest : address;
+  return what.empty() ? std::string(GST_PAD_NAME(pad))
+                      : std::string(GST_PAD_NAME(pad)) + " (" + what + ")";
+}
+
+/* How long a live input is waited for now.  Call with `lock`. */
+GstClockTime current_deadline(OvVideoBatch *self) {
+  std::vector<GstClockTime> intervals;
+  for (GSList *l = self->pad_list; l; l = l->next) {
+    OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
+    if (!pad->mixcol)
+      continue;
+    const int n = GST_VIDEO_INFO_FPS_N(&pad->pad_info), d = GST_VIDEO_INFO_FPS_D(&pad->pad_info);
+    intervals.push_back(n > 0 && d > 0 ? ovbatch::frame_duration(n, d)
+                                       : pad->mixcol->live.rate.interval());
+  }
+  GST_OBJECT_LOCK(self);
+  const GstClockTime configured = self->deadline;
+  GST_OBJECT_UNLOCK(self);
+  return ovbatch::live_deadline(configured, intervals);
+}
+
+/* One look at the live inputs (the watch thread): marks those silent past
+ * the deadline as not waited for, and asks for a new latency when the
+ * deadline moved. */
+void check_stalls(OvVideoBatch *self) {
+  GST_OBJECT_LOCK(self);
+  const bool active = self->live && self->playing;
+  GST_OBJECT_UNLOCK(self);
+  if (!active)
+    return;
+  const gint64 now = g_get_monotonic_time();
+  GstClockTime deadline;
+  bool overdue = false, latency_moved = false;
+  {
+    ov::MutexLock guard(&self->lock);
+    deadline = current_deadline(self);
+    for (GSList *l = self->pad_list; l; l = l->next) {
+      OvVideoBatchCollect *c = OV_VIDEO_BATCH_PAD(l->data)->mixcol;
+      if (c && !c->live.stalled() && c->live.silent_for_us(now) > gint64(deadline / GST_USECOND))
+        overdue = true;
+    }
+    // A tenth either way: the rate estimates wobble by less.
+    const GstClockTime was = self->reported_deadline;
+    if (GST_CLOCK_TIME_IS_VALID(was) && (deadline > was + was / 10 || deadline + was / 10 < was)) {
+      latency_moved = true;
+      self->reported_deadline = deadline;
+    }
+  }
+  if (latency_moved) {
+    GST_DEBUG_OBJECT(self, "deadline now %" GST_TIME_FORMAT ": asking for a new latency",
+                     GST_TIME_ARGS(deadline));
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  }
+  if (!overdue)
+    return;
+
+  std::vector<std::pair<ov::PadPtr, double>> stalled;
+  GST_COLLECT_PADS_STREAM_LOCK(self->collect_pads);
+  {
+    ov::MutexLock guard(&self->lock);
+    for (GSList *l = self->pad_list; l; l = l->next) {
+      OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(l->data);
+      OvVideoBatchCollect *c = pad->mixcol;
+      // An input with a frame waiting, or at its end, holds nothing up.
+      if (!c || c->collect.buffer ||
+          GST_COLLECT_PADS_STATE_IS_SET(&c->collect, GST_COLLECT_PADS_STATE_EOS))
+        continue;
+      if (c->live.check_stall(now, deadline)) {
+        gst_collect_pads_set_waiting(self->collect_pads, &c->collect, FALSE);
+        stalled.emplace_back(ov::PadPtr(GST_PAD(gst_object_ref(pad))),
+                             c->live.silent_for_us(now) / 1e6);
+      }
+    }
+  }
+  GST_COLLECT_PADS_STREAM_UNLOCK(self->collect_pads);
+  for (const auto &s : stalled)
+    GST_ELEMENT_WARNING(self, STREAM, FAILED,
+                        ("Input %s stalled: no frame for %.2f s; batches go on without it.",
+                         input_name(s.first.get()).c_str(), s.second),
+                        ("a live input is waited for %" GST_TIME_FORMAT
+                         " (the live-deadline property)",
+                         GST_TIME_ARGS(deadline)));
+}
+
+gpointer watch_loop(gpointer data) {
+  OvVideoBatch *self = OV_VIDEO_BATCH(data);
+  g_mutex_lock(&self->watch_lock);
+  while (!self->watch_stop) {
+    g_cond_wait_until(&self->watch_cond, &self->watch_lock,
+                      g_get_monotonic_time() + 10 * G_TIME_SPAN_MILLISECOND);
+    if (self->watch_stop)
+      break;
+    g_mutex_unlock(&self->watch_lock);
+    check_stalls(self);
+    g_mutex_lock(&self->watch_lock);
+  }
+  g_mutex_unlock(&self->watch_lock);
+  return nullptr;
+}
+
+void start_watch(OvVideoBatch *self) {
+  self->watch_stop = FALSE;
+  gchar *name = g_strdup_printf("%s-watch", GST_OBJECT_NAME(self));
+  self->watch_thread = g_thread_new(name, watch_loop, self);
+  g_free(name);
+}
+
+void stop_watch(OvVideoBatch *self) {
+  if (!self->watch_thread)
+    return;
+  g_mutex_lock(&self->watch_lock);
+  self->watch_stop = TRUE;
+  g_cond_signal(&self->watch_cond);
+  g_mutex_unlock(&self->watch_lock);
+  g_thread_join(self->watch_thread);
+  self->watch_thread = nullptr;
+}
+
+/* A frame came on a live input: it is waited for again if it had stalled.
+ * Called from the clip step (the collect pads' stream lock is held). */
+void note_arrival(OvVideoBatch *self, GstCollectPads *pads, OvVideoBatchCollect *c,
+                  GstClockTime pts) {
+  bool back;
+  double stalled_s;
+  {
+    ov::MutexLock guard(&self->lock);
+    back = c->live.arrive(g_get_monotonic_time());
+    stalled_s = c->live.stalled_for_us() / 1e6;
+    c->live.rate.add(pts);
+  }
+  if (!back)
+    return;
+  gst_collect_pads_set_waiting(pads, &c->collect, TRUE);
+  const std::string name = input_name(GST_PAD(c->mixpad));
+  GST_ELEMENT_WARNING(self, STREAM, FAILED,
+                      ("Input %s is back after %.2f s without frames.", name.c_str(), stalled_s),
+                      ("its frames are waited for again"));
 }
 
 /* Resets everything a stop or a new element starts from.  Call with no
@@ -177,13 +386,14 @@ gboolean ov_videobatch_sink_query(GstCollectPads *pads, GstCollectData *data, Gs
   }
 }
 
-GstFlowReturn ov_videobatch_clip(GstCollectPads *, GstCollectData *data, GstBuffer *buf,
+GstFlowReturn ov_videobatch_clip(GstCollectPads *pads, GstCollectData *data, GstBuffer *buf,
                                  GstBuffer **outbuf, gpointer user_data) {
   OvVideoBatchPad *pad = OV_VIDEO_BATCH_PAD(data->pad);
   OvVideoBatchCollect *c = reinterpret_cast<OvVideoBatchCollect *>(data);
   *outbuf = nullptr;
   if (!buf)
     return GST_FLOW_OK;
+  note_arrival(OV_VIDEO_BATCH(user_data), pads, c, GST_BUFFER_PTS(buf));
   if (!GST_BUFFER_PTS_IS_VALID(buf)) {
     GST_ERROR_OBJECT(pad, "Timestamped buffers required!");
     GST_ELEMENT_ERROR(OV_VIDEO_BATCH(user_data), STREAM, FORMAT, ("Timestamped buffers required!"),
@@ -349,6 +559,33 @@ gboolean query_duration(OvVideoBatch *self, GstQuery *query) {
   return TRUE;
 }
 
+/* Upstream's latency (the inputs folded: the largest minimum, the smallest
+ * maximum), plus the deadline when live: a batch may wait that long for a
+ * late input. */
+gboolean query_latency(OvVideoBatch *self, GstPad *pad, GstQuery *query) {
+  if (!gst_pad_query_default(pad, GST_OBJECT(self), query))
+    return FALSE;
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  GstClockTime deadline = 0;
+  if (live) {
+    ov::MutexLock guard(&self->lock);
+    deadline = current_deadline(self);
+    self->reported_deadline = deadline;
+  }
+  GST_OBJECT_LOCK(self);
+  self->live = live;
+  GST_OBJECT_UNLOCK(self);
+  min += deadline;
+  if (GST_CLOCK_TIME_IS_VALID(max))
+    max += deadline;
+  GST_DEBUG_OBJECT(self, "latency: live %d, min %" GST_TIME_FORMAT ", max %" GST_TIME_FORMAT, live,
+                   GST_TIME_ARGS(min), GST_TIME_ARGS(max));
+  gst_query_set_latency(query, live, min, max);
+  return TRUE;
+}
+
 gboolean src_query(GstPad *pad, GstObject *parent, GstQuery *query) {
   OvVideoBatch *self = OV_VIDEO_BATCH(parent);
   switch (GST_QUERY_TYPE(query)) {
@@ -363,6 +600,8 @@ gboolean src_query(GstPad *pad, GstObject *parent, GstQuery *query) {
     }
     case GST_QUERY_DURATION:
       return query_duration(self, query);
+    case GST_QUERY_LATENCY:
+      return query_latency(self, pad, query);
     case GST_QUERY_CAPS:
       return gst_pad_query_default(pad, parent, query);
     default:
@@ -399,11 +638,14 @@ static GstPad *ov_videobatch_request_new_pad(GstElement *element, GstPadTemplate
     pad->opacity = 1.0;
     pad->x_offset = 0;
 
+    // Not locked in the waiting state: the stall watch lets a live input go.
     OvVideoBatchCollect *c = reinterpret_cast<OvVideoBatchCollect *>(
         gst_collect_pads_add_pad(self->collect_pads, GST_PAD(pad), sizeof(OvVideoBatchCollect),
-                                 collect_free, TRUE));
+                                 collect_free, FALSE));
     c->mixpad = pad;
     new (&c->slot) ovbatch::PadSlot();
+    new (&c->live) ovbatch::LiveInput();
+    c->live.watch_from(g_get_monotonic_time());
     pad->mixcol = c;
 
     // Before the pads of equal z-order, after those below it.
@@ -463,6 +705,31 @@ static void ov_videobatch_release_pad(GstElement *element, GstPad *gpad) {
 
 /* ------------------------------------------------------ state, class --- */
 
+/* Every input waited for again, as a new one.  Call with no streaming going
+ * on. */
+static void restore_waiting(OvVideoBatch *self) {
+  GST_COLLECT_PADS_STREAM_LOCK(self->collect_pads);
+  {
+    ov::MutexLock guard(&self->lock);
+    for (GSList *l = self->pad_list; l; l = l->next) {
+      OvVideoBatchCollect *c = OV_VIDEO_BATCH_PAD(l->data)->mixcol;
+      if (!c)
+        continue;
+      if (c->live.stalled())
+        gst_collect_pads_set_waiting(self->collect_pads, &c->collect, TRUE);
+      c->live.reset();
+    }
+  }
+  GST_COLLECT_PADS_STREAM_UNLOCK(self->collect_pads);
+  GST_OBJECT_LOCK(self);
+  self->live = FALSE;
+  GST_OBJECT_UNLOCK(self);
+  ov::MutexLock guard(&self->lock);
+  self->reported_deadline = GST_CLOCK_TIME_NONE;
+  self->grid_n = 0;
+  self->grid_d = 1;
+}
+
 static GstStateChangeReturn ov_videobatch_change_state(GstElement *element,
                                                        GstStateChange transition) {
   OvVideoBatch *self = OV_VIDEO_BATCH(element);
@@ -477,11 +744,32 @@ static GstStateChangeReturn ov_videobatch_change_state(GstElement *element,
       }
       GST_LOG_OBJECT(self, "starting collectpads");
       gst_collect_pads_start(self->collect_pads);
+      start_watch(self);
       break;
     }
+    case GST_STATE_CHANGE_PAUSED_TO_PLAYING: {
+      const gint64 now = g_get_monotonic_time();
+      {
+        ov::MutexLock guard(&self->lock);
+        for (GSList *l = self->pad_list; l; l = l->next)
+          if (OV_VIDEO_BATCH_PAD(l->data)->mixcol)
+            OV_VIDEO_BATCH_PAD(l->data)->mixcol->live.watch_from(now);
+      }
+      GST_OBJECT_LOCK(self);
+      self->playing = TRUE;
+      GST_OBJECT_UNLOCK(self);
+      break;
+    }
+    case GST_STATE_CHANGE_PLAYING_TO_PAUSED:
+      GST_OBJECT_LOCK(self);
+      self->playing = FALSE;
+      GST_OBJECT_UNLOCK(self);
+      break;
     case GST_STATE_CHANGE_PAUSED_TO_READY:
+      stop_watch(self);
       GST_LOG_OBJECT(self, "stopping collectpads");
       gst_collect_pads_stop(self->collect_pads);
+      restore_waiting(self);
       break;
     default:
       break;
@@ -500,12 +788,34 @@ static GstStateChangeReturn ov_videobatch_change_state(GstElement *element,
 
 static void ov_videobatch_set_property(GObject *object, guint prop_id, const GValue *value,
                                        GParamSpec *pspec) {
-  G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+  OvVideoBatch *self = OV_VIDEO_BATCH(object);
+  switch (prop_id) {
+    case PROP_LIVE_DEADLINE:
+      GST_OBJECT_LOCK(self);
+      self->deadline = g_value_get_uint64(value);
+      GST_OBJECT_UNLOCK(self);
+      // A latency that includes the old deadline is out of date.
+      gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+      break;
+  }
 }
 
 static void ov_videobatch_get_property(GObject *object, guint prop_id, GValue *value,
                                        GParamSpec *pspec) {
-  G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+  OvVideoBatch *self = OV_VIDEO_BATCH(object);
+  switch (prop_id) {
+    case PROP_LIVE_DEADLINE:
+      GST_OBJECT_LOCK(self);
+      g_value_set_uint64(value, self->deadline);
+      GST_OBJECT_UNLOCK(self);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+      break;
+  }
 }
 
 static void ov_videobatch_finalize(GObject *object) {
@@ -518,6 +828,8 @@ static void ov_videobatch_finalize(GObject *object) {
   g_slist_free(self->pad_list);
   g_mutex_clear(&self->lock);
   g_mutex_clear(&self->caps_lock);
+  g_mutex_clear(&self->watch_lock);
+  g_cond_clear(&self->watch_cond);
   self->timeline.~OutputTimeline();
   self->qos.~QosState();
   G_OBJECT_CLASS(ov_videobatch_parent_class)->finalize(object);
@@ -541,6 +853,15 @@ static void ov_videobatch_class_init(OvVideoBatchClass *klass) {
   gobject_class->get_property = ov_videobatch_get_property;
   gobject_class->dispose = ov_videobatch_dispose;
   gobject_class->finalize = ov_videobatch_finalize;
+
+  g_object_class_install_property(
+      gobject_class, PROP_LIVE_DEADLINE,
+      g_param_spec_uint64(
+          "live-deadline", "Live deadline",
+          "How long a batch waits for a late live input, in nanoseconds, before it goes out "
+          "with that input's slot empty; 0: three frame intervals of the slowest input (at least "
+          "40 ms; one second until an input's rate is known)",
+          0, G_MAXUINT64, 0, GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
   element_class->request_new_pad = GST_DEBUG_FUNCPTR(ov_videobatch_request_new_pad);
   element_class->release_pad = GST_DEBUG_FUNCPTR(ov_videobatch_release_pad);
@@ -591,6 +912,16 @@ static void ov_videobatch_init(OvVideoBatch *self) {
   self->background = 0;
   self->pool = nullptr;
   self->pool_size = 0;
+  self->deadline = 0;
+  self->live = FALSE;
+  self->playing = FALSE;
+  self->reported_deadline = GST_CLOCK_TIME_NONE;
+  self->grid_n = 0;
+  self->grid_d = 1;
+  self->watch_thread = nullptr;
+  self->watch_stop = FALSE;
+  g_mutex_init(&self->watch_lock);
+  g_cond_init(&self->watch_cond);
   reset(self);
 }
 

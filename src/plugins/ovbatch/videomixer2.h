@@ -12,6 +12,7 @@
 #include "batch_caps.h"
 #include "batch_timing.h"
 #include "blend.h"
+#include "live_inputs.h"
 
 G_BEGIN_DECLS
 
@@ -21,12 +22,13 @@ G_DECLARE_FINAL_TYPE(OvVideoBatchPad, ov_videobatch_pad, OV, VIDEO_BATCH_PAD, Gs
 #define OV_TYPE_VIDEO_BATCH (ov_videobatch_get_type())
 G_DECLARE_FINAL_TYPE(OvVideoBatch, ov_videobatch, OV, VIDEO_BATCH, GstElement)
 
-/* Per-pad collect data (allocated by the collect pads; `slot` is
- * constructed and destroyed by the element). */
+/* Per-pad collect data (allocated by the collect pads; `slot` and `live`
+ * are constructed and destroyed by the element). */
 struct OvVideoBatchCollect {
   GstCollectData collect;
   OvVideoBatchPad *mixpad;
   ovbatch::PadSlot slot; /* under the element's `lock` */
+  ovbatch::LiveInput live; /* under the element's `lock` */
 };
 
 struct _OvVideoBatchPad {
@@ -55,10 +57,13 @@ struct _OvVideoBatch {
   GstCollectPads *collect_pads;
 
   /* `lock` guards pad_list, pad_count, next_pad_number, output_info, mix,
-   * the pads' layout fields and slots, and timeline.  `caps_lock` serialises
-   * the source-caps computation (taken before `lock`).  `qos` is guarded by
-   * the object lock (taken after `lock`).  Everything else belongs to the
-   * streaming thread (the collect pads' stream lock). */
+   * the pads' layout fields, slots and live inputs, timeline,
+   * reported_deadline and grid_n/grid_d.  `caps_lock` serialises the
+   * source-caps computation (taken before `lock`).  `qos`, `deadline`,
+   * `live` and `playing` are guarded by the object lock (taken after
+   * `lock`).  `watch_lock` guards watch_stop (taken alone).  The collect
+   * pads' stream lock, where needed, is taken before `lock`.  Everything
+   * else belongs to the streaming thread (the collect pads' stream lock). */
   GMutex lock;
   GMutex caps_lock;
 
@@ -87,6 +92,23 @@ struct _OvVideoBatch {
   BlendFunction blend;
   BlendFunction overlay;
   gint background; /* transparent; there is no other */
+
+  /* Live inputs: the "live-deadline" property (0: derived from the rates),
+   * whether upstream is live (from the latency query), whether playing. */
+  GstClockTime deadline;
+  gboolean live;
+  gboolean playing;
+  /* The deadline the last latency answer included. */
+  GstClockTime reported_deadline;
+  /* The interval grid used for inputs without a declared rate (0/1: the
+   * output framerate). */
+  gint grid_n, grid_d;
+
+  /* The stall watch: a thread that marks inputs late past the deadline. */
+  GThread *watch_thread;
+  GMutex watch_lock;
+  GCond watch_cond;
+  gboolean watch_stop;
 };
 
 G_END_DECLS

@@ -1,14 +1,16 @@
 #!/usr/bin/python3
-"""A camera on the loopback for the real-source bus tests: serves live code
-pictures (the grid of code_picture.h) as JPEG over RTP at 30 frames a second
+"""A camera on the loopback for the real-source and live-camera tests: serves live code
+pictures (the grid of code_picture.h) as JPEG (or VP8) over RTP at 30 frames a second
 on rtsp://127.0.0.1:PORT/cam.
 
-    rtsp_camera.py --go FILE --frames N [--mark M] [--port P]
-                   [--width W] [--height H] [--fps F]
+    rtsp_camera.py [--go FILE] --frames N [--mark M] [--port P]
+                   [--width W] [--height H] [--fps F] [--codec jpeg|vp8] [--ball]
 
-It shows warm-up pictures (number 0) until FILE exists, then numbers 1..N,
-then warm-up pictures again (the publisher stops on seeing them).  Port 0
-(the default) takes a free port.  Prints "url rtsp://127.0.0.1:PORT/cam" once
+It shows warm-up pictures (number 0) until FILE exists (without --go: at
+once), then numbers 1..N, then warm-up pictures again (the publisher stops
+on seeing them).  With --ball it shows a bouncing ball instead, in VP8 (what
+the ball detector of the main job finds).  Port 0 (the default) takes a free
+port.  Prints "url rtsp://127.0.0.1:PORT/cam" once
 it serves.  Needs Debian's Python with python3-gi and the RTSP server
 introspection data (gir1.2-gst-rtsp-server-1.0).
 """
@@ -24,22 +26,7 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-COLS = ROWS = 8
-BITS = 32
-
-
-def crc8(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
-
-
-def word_of(number, mark):
-    check = crc8([number >> 8, number & 0xFF, mark])
-    return (number << 16) | (mark << 8) | check
+from code_picture import BITS, COLS, ROWS, word_of  # noqa: E402
 
 
 def paint(width, height, number, mark):
@@ -83,12 +70,16 @@ class Camera:
             delay = next_time - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
+            elif delay < -period:
+                # Stopped for a while (SIGSTOP: a stalled camera): carry on
+                # at the camera's rate rather than in a burst that catches up.
+                next_time = time.monotonic()
             _, state, _ = appsrc.get_state(0)
             if state != Gst.State.PLAYING:
                 if state == Gst.State.NULL:
                     return
                 continue
-            if not numbered and os.path.exists(self.args.go):
+            if not numbered and (self.args.go is None or os.path.exists(self.args.go)):
                 numbered = True
             if numbered and number < self.args.frames:
                 number += 1
@@ -102,29 +93,44 @@ class Camera:
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--go", required=True)
+    parser.add_argument("--go")
     parser.add_argument("--frames", type=int, default=300)
     parser.add_argument("--mark", type=int, default=0x5A)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=30)
+    parser.add_argument("--codec", choices=["jpeg", "vp8"], default="jpeg")
+    parser.add_argument("--ball", action="store_true")
     args = parser.parse_args()
 
     Gst.init(None)
     camera = Camera(args)
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(
-        "( appsrc name=src is-live=true format=time do-timestamp=true "
-        f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
-        f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! jpegenc "
-        "! rtpjpegpay name=pay0 pt=96 )")
+    # JPEG declares the rate to the receiver; VP8 does not (it decodes to
+    # framerate=0/1, as many IP cameras do).
+    if args.codec == "vp8" or args.ball:
+        coder = ("vp8enc deadline=1 cpu-used=8 keyframe-max-dist=15 threads=1 "
+                 "! rtpvp8pay name=pay0 pt=96")
+    else:
+        coder = "jpegenc ! rtpjpegpay name=pay0 pt=96"
+    if args.ball:
+        factory.set_launch(
+            "( videotestsrc is-live=true pattern=ball "
+            f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
+            f"! videoconvert ! video/x-raw,format=I420 ! {coder} )")
+    else:
+        factory.set_launch(
+            "( appsrc name=src is-live=true format=time do-timestamp=true "
+            f"caps=video/x-raw,format=BGR,width={args.width},height={args.height},"
+            f"framerate={args.fps}/1 ! videoconvert ! video/x-raw,format=I420 ! {coder} )")
 
     def configure(_factory, media):
         appsrc = media.get_element().get_by_name("src")
         threading.Thread(target=camera.run, args=(appsrc,), daemon=True).start()
 
-    factory.connect("media-configure", configure)
+    if not args.ball:
+        factory.connect("media-configure", configure)
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
