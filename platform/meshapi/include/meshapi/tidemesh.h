@@ -9,17 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "meshapi/errors.h"
 #include "meshapi/iot_value.h"
 #include "meshapi/registry.h"
+#include "meshapi/security.h"
 
 namespace com {
 namespace quillmark {
 namespace tidemesh {
-
-class MeshError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class BusImpl;
 class ThingImpl;
@@ -127,6 +124,7 @@ std::string flow_partition(const std::string &contextId);
 struct BusConfig {
   std::string cyclone_xml;
   uint32_t domain_id = 0;
+  SecurityFiles security;  /* present: the bus authenticates and encrypts */
 };
 BusConfig parse_bus_config(const std::string &text, const std::string &origin);
 
