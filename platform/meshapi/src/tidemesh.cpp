@@ -134,16 +134,16 @@ class BusImpl {
   dds_entity_t participant() const { return participant_; }
   const std::string &source() const { return source_; }
 
-  /* The error of creating an entity for tag group `group`: the permissions
-   * named when security refused it. */
-  MeshError refusal(const std::string &what, const TagGroup &group, dds_return_t rc) const {
+  /* Throws the error of creating an entity for tag group `group`: the
+   * permissions named when security refused it. */
+  [[noreturn]] void refuse(const std::string &what, const TagGroup &group, dds_return_t rc) const {
     if (rc == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY && security_.present)
-      return SecurityError("the permissions document " + security_.permissions +
-                           " does not allow this node to " + what + " tag group " + group.name +
-                           " (topic " + topic_name(group.id) + "); make this node's permissions "
-                           "with the role it needs (./ov bus-keys --node NAME:publish, "
-                           ":subscribe or :both) or use the node's own");
-    return MeshError("cannot " + what + " tag group " + group.name + ": " + dds_error(rc));
+      throw SecurityError("the permissions document " + security_.permissions +
+                          " does not allow this node to " + what + " tag group " + group.name +
+                          " (topic " + topic_name(group.id) + "); make this node's permissions "
+                          "with the role it needs (./ov bus-keys --node NAME:publish, "
+                          ":subscribe or :both) or use the node's own");
+    throw MeshError("cannot " + what + " tag group " + group.name + ": " + dds_error(rc));
   }
 
   dds_entity_t topic(const TagGroup &group) {
@@ -152,7 +152,7 @@ class BusImpl {
     if (it != topics_.end()) return it->second;
     dds_entity_t t = dds_create_topic(participant_, &mesh_MeshSample_desc,
                                       topic_name(group.id).c_str(), nullptr, nullptr);
-    if (t < 0) throw refusal("use", group, t);
+    if (t < 0) refuse("use", group, t);
     topics_[group.id] = t;
     return t;
   }
@@ -264,7 +264,7 @@ class SelectorImpl {
     const char *parts[] = {partition.c_str()};
     dds_qset_partition(sq.q, 1, parts);
     dds_entity_t sub = dds_create_subscriber(bus_->participant(), sq.q, nullptr);
-    if (sub < 0) throw bus_->refusal("subscribe to", group_, sub);
+    if (sub < 0) bus_->refuse("subscribe to", group_, sub);
     QosPtr rq;
     dds_qset_reliability(rq.q, DDS_RELIABILITY_RELIABLE, DDS_MSECS(kMaxBlockingMs));
     dds_qset_durability(rq.q, DDS_DURABILITY_VOLATILE);
@@ -272,7 +272,7 @@ class SelectorImpl {
     dds_entity_t rd = dds_create_reader(sub, topic_, rq.q, nullptr);
     if (rd < 0) {
       dds_delete(sub);
-      throw bus_->refusal("subscribe to", group_, rd);
+      bus_->refuse("subscribe to", group_, rd);
     }
     dds_entity_t rc = dds_create_readcondition(rd, DDS_ANY_STATE);
     dds_waitset_attach(waitset_, rc, rd);
@@ -459,7 +459,7 @@ class ThingImpl {
       out.writer = dds_create_writer(publisher_, bus_->topic(out.group), wq.q, nullptr);
       if (out.writer < 0) {
         dds_delete(publisher_);
-        throw bus_->refusal("publish", out.group, out.writer);
+        bus_->refuse("publish", out.group, out.writer);
       }
       outputs_[port.name] = std::move(out);
     }
