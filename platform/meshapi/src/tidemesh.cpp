@@ -240,7 +240,8 @@ void TideMesh::close() { impl_.reset(); }
 
 class SelectorImpl {
  public:
-  SelectorImpl(std::shared_ptr<BusImpl> bus, TagGroup group, std::string thingId)
+  SelectorImpl(std::shared_ptr<BusImpl> bus, TagGroup group, std::string thingId,
+               const std::string &partition)
       : bus_(std::move(bus)), group_(std::move(group)), thingId_(std::move(thingId)) {
     topic_ = bus_->topic(group_);
     waitset_ = dds_create_waitset(bus_->participant());
@@ -248,7 +249,7 @@ class SelectorImpl {
     if (waitset_ < 0 || guard_ < 0)
       throw MeshError("cannot create a waitset: " + dds_error(waitset_ < 0 ? waitset_ : guard_));
     dds_waitset_attach(waitset_, guard_, guard_);
-    subscribe("mesh.*");
+    subscribe(partition);
   }
   ~SelectorImpl() {
     close();
@@ -505,13 +506,13 @@ class ThingImpl {
     if (rc < 0) throw MeshError("write to " + name + " failed: " + dds_error(rc));
   }
 
-  std::shared_ptr<SelectorImpl> select(const std::string &name) {
+  std::shared_ptr<SelectorImpl> select(const std::string &name, const std::string &partition) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) throw MeshError("thing " + id_ + " is closed");
     auto it = inputs_.find(name);
     if (it == inputs_.end())
       throw MeshError("thing " + id_ + " (class " + cls_.id + ") has no input \"" + name + "\"");
-    auto s = std::make_shared<SelectorImpl>(bus_, it->second, id_);
+    auto s = std::make_shared<SelectorImpl>(bus_, it->second, id_, partition);
     selectors_.push_back(s);
     register_selector(s);
     return s;
@@ -579,7 +580,11 @@ void Thing::write(const std::string &outputName, const iot::IOT_NVP_SEQ &sample)
 }
 
 Thing::Selector Thing::select(const std::string &inputName) {
-  return Selector(impl().select(inputName));
+  return Selector(impl().select(inputName, "mesh.*"));
+}
+
+Thing::Selector Thing::select(const std::string &inputName, const std::string &flowId) {
+  return Selector(impl().select(inputName, flow_partition(flowId)));
 }
 
 void Thing::close() {

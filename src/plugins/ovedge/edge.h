@@ -205,12 +205,11 @@ void Edge::run_read_flow(Receiver *receiver, std::string name, std::string flowI
     Thing *thing = findThing(name);
     if (!thing) {
       std::cout << "New read thread [" << tid.str() << "] for main input" << std::endl;
-      selector = mainThing_.select(name);
+      selector = flowId.empty() ? mainThing_.select(name) : mainThing_.select(name, flowId);
     } else {
       std::cout << "New read thread [" << tid.str() << "] for input " << name << std::endl;
-      selector = thing->select(name);
+      selector = flowId.empty() ? thing->select(name) : thing->select(name, flowId);
     }
-    if (!flowId.empty()) selector.flow(flowId);
     keepSelector(selector);
     if (!stop_.load()) read<Receiver, Record>(receiver, selector, name);
   } catch (const std::exception &e) {
@@ -229,8 +228,10 @@ void Edge::startReader(Receiver *receiver, const std::string &name, const std::s
   // The selector is made here, on the set-up thread, so the reader never
   // looks at the thing map and a failed select fails the set-up.
   Thing *thing = findThing(name);
-  Thing::Selector selector = thing ? thing->select(name) : mainThing_.select(name);
-  if (!flowId.empty()) selector.flow(flowId);
+  // The flow is selected at once (not narrowed afterwards), so no reader of
+  // every flow is made and deleted on the way.
+  Thing &from = thing ? *thing : mainThing_;
+  Thing::Selector selector = flowId.empty() ? from.select(name) : from.select(name, flowId);
   keepSelector(selector);
   const bool main = thing == nullptr;
   ++running_;

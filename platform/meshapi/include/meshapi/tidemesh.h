@@ -77,6 +77,10 @@ class Thing {
    * slow is counted and logged, not thrown. */
   void write(const std::string &outputName, const iot::IOT_NVP_SEQ &sample);
   Selector select(const std::string &inputName);
+  /* select(inputName).flow(flowId) without the reader of every flow in
+   * between: on a secured bus a replaced reader stays matched at writers
+   * that join later, and their unacknowledged samples fill up. */
+  Selector select(const std::string &inputName, const std::string &flowId);
   /* Wakes and ends its selectors' reads and leaves the bus; idempotent. */
   void close();
 
