@@ -124,6 +124,7 @@ TEST_F(SecureBus, ANodeWithoutSecurityOrOfAnotherAuthorityGetsNothing) {
 }
 
 TEST_F(SecureBus, ANodeWithoutSecurityOrOfAnotherAuthorityDeliversNothing) {
+  testing::internal::CaptureStderr();
   open("viewer");
   Thing in = thing("viewer", "test.In");
   Thing::Selector sel = in.select("TestData");
@@ -159,6 +160,15 @@ TEST_F(SecureBus, ANodeWithoutSecurityOrOfAnotherAuthorityDeliversNothing) {
   EXPECT_EQ(got["plain"], 0);
   EXPECT_EQ(got["alien"], 0);
   EXPECT_EQ(sel.matchedWriters(), 1u);
+  // The stranger retried its handshake every second for over ten seconds;
+  // each distinct line of the transport is shown once in 30 s.
+  const std::string err = testing::internal::GetCapturedStderr();
+  std::istringstream lines(err);
+  std::map<std::string, int> shown;
+  for (std::string l; std::getline(lines, l);)
+    if (l.find("handshake") != std::string::npos && l.find("CN=alien") != std::string::npos) ++shown[l];
+  EXPECT_FALSE(shown.empty()) << "the refused handshakes are said: " << err;
+  for (const auto &kv : shown) EXPECT_EQ(kv.second, 1) << kv.first;
 }
 
 TEST_F(SecureBus, RolesAndGrantsRefuseWhatTheyDoNotAllowByName) {
