@@ -34,6 +34,10 @@ constexpr uint64_t fnv1a(const char *s, uint64_t h = 0xcbf29ce484222325ULL) {
 inline uint64_t fnv1a(const std::string &s) { return fnv1a(s.c_str()); }
 
 constexpr const char *kBusConfigFile = "config/TideMesh.xml";
+/* What the elements add to a bus security refusal. */
+constexpr const char *kSecurityHint =
+    "the <Security> section of the bus configuration config/TideMesh.xml names the files; "
+    "without that section the bus is not secured";
 
 bool is_file_exist(const std::string &path);
 std::string path_join(const std::vector<std::string> &parts);

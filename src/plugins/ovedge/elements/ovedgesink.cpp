@@ -168,11 +168,8 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     if (!combined && !names.empty())
       VXCORE::ModelLoader::addThingOutByProp(priv->edge, names);
   } catch (const com::quillmark::tidemesh::SecurityError &e) {
-    GST_ELEMENT_ERROR(self, RESOURCE, NOT_AUTHORIZED,
-                      ("Bus security refused to publish: %s", e.what()),
-                      ("the <Security> section of the bus configuration %s names the files; "
-                       "without that section the bus is not secured",
-                       VXCORE::kBusConfigFile));
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_AUTHORIZED, ("Bus security refused to publish: %s", e.what()),
+                      ("%s", VXCORE::kSecurityHint));
     priv->edge.reset();
     return FALSE;
   } catch (const std::exception &e) {
