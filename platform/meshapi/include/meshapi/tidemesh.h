@@ -50,7 +50,9 @@ class Thing {
    public:
     Selector() = default;
     /* Narrows to samples written by things whose context id is flowId
-     * (compared literally: '*' and '?' are plain characters). */
+     * (compared literally: '*' and '?' are plain characters).  It replaces
+     * the selector's reader; where the flow is known when selecting, use
+     * Thing::select(inputName, flowId) (see there). */
     Selector &flow(const std::string &flowId);
     /* Samples that arrived, or an empty vector after timeoutMs, after
      * Dispatcher::throwEvent() or once the selector's thing is closed.
