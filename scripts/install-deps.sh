@@ -17,6 +17,8 @@ PACKAGES=(
   liborc-0.4-dev
   # data bus
   cyclonedds-dev cyclonedds-tools
+  # bus security: keys (bus-keys) and the checks of their files
+  openssl libssl-dev
   # configuration files
   nlohmann-json3-dev
   # tests, sanitizers, fuzzing, benchmarks

@@ -6,7 +6,11 @@
  * the same frames, all on the same loopback configuration.
  *
  *   bench_bus [frames-at-30fps] [frames-at-full-speed]
+ *   bench_bus --security [frames-at-30fps] [frames-at-full-speed (3000)]
+ *       only the secured bus (keys made by bus-keys, frames encrypted) next
+ *       to the plain one, one stream each, back to back
  */
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,7 +103,15 @@ struct Outcome {
   long lost = 0;   /* gaps between the first and last frame ids, all streams */
   size_t frames = 0;
   double stop_ms = 0;  /* the slowest PLAYING -> NULL of a subscriber */
+  double cpu_pct = 0;  /* this process (the subscribers), % of one core */
 };
+
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -108,10 +120,13 @@ double percentile(std::vector<double> v, double p) {
 }
 
 /* Subscribers first (one per stream, told apart by context id), then the
- * publishers; frames are taken until the publishers are done and the bus
- * has been quiet for a second. */
+ * publishers (run in the configuration tree pub_root, when given); frames are
+ * taken until the publishers are done and the bus has been quiet for a
+ * second. */
 Outcome run_bus(const std::string &pub_groups, const std::string &sub_groups, int streams,
-                int frames, bool live) {
+                int frames, bool live, const std::string &pub_root = "") {
+  const double cpu0 = cpu_seconds();
+  const auto wall0 = Clock::now();
   std::vector<Stream> subs(streams);
   for (int i = 0; i < streams; ++i) {
     std::string desc = "ovedgesrc context-id=s" + std::to_string(i) +
@@ -124,7 +139,8 @@ Outcome run_bus(const std::string &pub_groups, const std::string &sub_groups, in
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::vector<pid_t> pubs;
   for (int i = 0; i < streams; ++i)
-    pubs.push_back(spawn(std::string("gst-launch-1.0 -q videotestsrc pattern=black is-live=") +
+    pubs.push_back(spawn((pub_root.empty() ? std::string() : "env -C " + pub_root + " ") +
+                         "gst-launch-1.0 -q videotestsrc pattern=black is-live=" +
                          (live ? "true" : "false") + " num-buffers=" + std::to_string(frames) +
                          " ! video/x-raw,format=BGR,width=640,height=480,framerate=30/1"
                          " ! ovedgesink sync=false context-id=s" + std::to_string(i) +
@@ -165,6 +181,8 @@ Outcome run_bus(const std::string &pub_groups, const std::string &sub_groups, in
     waitpid(p, nullptr, 0);
   }
   Outcome o;
+  o.cpu_pct = 100.0 * (cpu_seconds() - cpu0) /
+              std::chrono::duration<double>(Clock::now() - wall0).count();
   std::vector<double> all;
   double fps_sum = 0;
   for (Stream &s : subs) {
@@ -252,11 +270,90 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
+/* The shipped tree on this run's domain, authenticating as `node` of the
+ * deployment in `keys`. */
+bool secured_tree(const std::string &tree, const std::string &config, const std::string &keys,
+                  const std::string &node, const std::string &dir) {
+  std::filesystem::copy(tree, dir, std::filesystem::copy_options::recursive);
+  std::ofstream(dir + "/config/TideMesh.xml") << config;
+  const char *src = std::getenv("OV_SOURCE_DIR");
+  const std::string cmd = std::string(src ? src : ".") + "/scripts/bus-keys --dir " + keys +
+                          " --secure " + node + " " + dir + "/config/TideMesh.xml > /dev/null";
+  return std::system(cmd.c_str()) == 0;
+}
+
+/* Plain and secured (frames encrypted), one stream of 640x480 BGR frames
+ * (921,600 bytes) per tag group, at full speed and at 30 fps. */
+int run_security(const std::string &tree, const std::string &config, int frames_live,
+                 int frames_fast) {
+  const char *src = std::getenv("OV_SOURCE_DIR");
+  const std::string keys = g_root + "/keys";
+  const std::string make = std::string(src ? src : ".") + "/scripts/bus-keys --dir " + keys +
+                           " camera:publish viewer:subscribe > /dev/null";
+  if (std::system(make.c_str()) != 0 ||
+      !secured_tree(tree, config, keys, "viewer", g_root + "/viewer") ||
+      !secured_tree(tree, config, keys, "camera", g_root + "/camera")) {
+    std::fprintf(stderr, "bench_bus: could not make the keys of the secured bus\n");
+    return 1;
+  }
+  // The configuration tree is the working folder ("." is searched before
+  // any other root): this run's plain tree, or the viewer's for the
+  // subscribers and the camera's for the publishers.  A secured publisher
+  // is heard only after its handshake (a few hundred ms): what it writes
+  // before is lost, so full speed takes more frames.  Full speed is run
+  // three times each way, alternately, and the median taken: the machine's
+  // other load moves single runs by half.
+  const char *groups = "VideoFrameData+DetectionBoxData";
+  const std::string plain_dir = g_root, viewer_dir = g_root + "/viewer", camera_dir = g_root + "/camera";
+  auto run_in = [&](bool secured, int frames, bool live) {
+    if (chdir((secured ? viewer_dir : plain_dir).c_str()) != 0) return Outcome();
+    return run_bus(groups, "DetectionBoxData", 1, frames, live, secured ? camera_dir : plain_dir);
+  };
+  std::vector<double> plain_rates, sec_rates;
+  Outcome plain_fast, sec_fast;
+  for (int round = 0; round < 3; ++round) {
+    plain_fast = run_in(false, frames_fast, false);
+    sec_fast = run_in(true, frames_fast, false);
+    plain_rates.push_back(plain_fast.fps);
+    sec_rates.push_back(sec_fast.fps);
+  }
+  plain_fast.fps = percentile(plain_rates, 0.5);
+  sec_fast.fps = percentile(sec_rates, 0.5);
+  const Outcome plain_live = run_in(false, frames_live, true);
+  const Outcome sec_live = run_in(true, frames_live, true);
+  if (chdir("/") != 0) return 1;
+  std::printf("full speed frames/s, three runs each: plain %.0f %.0f %.0f, secured %.0f %.0f %.0f\n",
+              plain_rates[0], plain_rates[1], plain_rates[2], sec_rates[0], sec_rates[1], sec_rates[2]);
+  std::printf("plain: full speed (median) %.1f frames/s, 30 fps %zu frames %ld lost p50 %.1f ms p99 %.1f ms "
+              "subscriber CPU %.0f %%\n", plain_fast.fps, plain_live.frames, plain_live.lost,
+              plain_live.p50, plain_live.p99, plain_live.cpu_pct);
+  std::printf("secured: full speed (median) %.1f frames/s, 30 fps %zu frames %ld lost p50 %.1f ms p99 %.1f ms "
+              "subscriber CPU %.0f %%\n", sec_fast.fps, sec_live.frames, sec_live.lost,
+              sec_live.p50, sec_live.p99, sec_live.cpu_pct);
+  const std::string what = std::string(groups) + " x1 secured";
+  std::printf("RESULT: %s full-speed frames/s (median of 3) | %.1f | plain %.1f | %.2f\n", what.c_str(),
+              sec_fast.fps, plain_fast.fps, plain_fast.fps > 0 ? sec_fast.fps / plain_fast.fps : 0);
+  std::printf("RESULT: %s 30 fps frames / lost | %zu / %ld | plain %zu / %ld, limit 0 lost | -\n",
+              what.c_str(), sec_live.frames, sec_live.lost, plain_live.frames, plain_live.lost);
+  std::printf("RESULT: %s 30 fps p50 / p99 latency ms | %.1f / %.1f | plain %.1f / %.1f | %.2f\n",
+              what.c_str(), sec_live.p50, sec_live.p99, plain_live.p50, plain_live.p99,
+              plain_live.p50 > 0 ? sec_live.p50 / plain_live.p50 : 0);
+  std::printf("RESULT: %s 30 fps subscriber CPU %% of a core | %.0f | plain %.0f | %.2f\n",
+              what.c_str(), sec_live.cpu_pct, plain_live.cpu_pct,
+              plain_live.cpu_pct > 0 ? sec_live.cpu_pct / plain_live.cpu_pct : 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  const bool security = argc > 1 && std::strcmp(argv[1], "--security") == 0;
+  if (security) {
+    --argc;
+    ++argv;
+  }
   const int frames_live = argc > 1 ? std::atoi(argv[1]) : 150;
-  const int frames_fast = argc > 2 ? std::atoi(argv[2]) : 600;
+  const int frames_fast = argc > 2 ? std::atoi(argv[2]) : security ? 3000 : 600;
   gst_init(nullptr, nullptr);
 
   const char *src = std::getenv("OV_SOURCE_DIR");
@@ -275,6 +372,12 @@ int main(int argc, char **argv) {
   cyclone.replace(cyclone.find("<Domain id=\"" + std::to_string(g_domain) + "\">"),
                   std::strlen("<Domain id=\"\">") + std::to_string(g_domain).size(),
                   "<Domain id=\"any\">");
+
+  if (security) {
+    const int rc = run_security(tree, config, frames_live, frames_fast);
+    std::filesystem::remove_all(g_root);
+    return rc;
+  }
 
   const double dds = run_ddsperf(cyclone);
   const double shm = run_shm(frames_fast);

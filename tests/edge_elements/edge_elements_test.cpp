@@ -19,6 +19,7 @@
 
 #include "gstovmeta.h"
 #include "gstovmeta_utils.h"
+#include "bus_keys_support.h"
 #include "mesh_test_support.h"
 #include "ov_test.h"
 
@@ -582,6 +583,37 @@ TEST(EdgeElements, ABrokenBusConfigurationEndsInAnErrorNamingIt) {
   EXPECT_NE(error.find("Could not subscribe to the data bus"), std::string::npos) << error;
   EXPECT_NE(error.find("TideMesh.xml"), std::string::npos) << error;
   gst_element_set_state(p.pipeline(), GST_STATE_NULL);
+}
+
+TEST(EdgeElements, BusSecurityRefusalsFailTheStateChangeNamingTheFile) {
+  BusRoot root;
+  meshtest::Deployment keys("viewer:subscribe");
+  meshtest::bus_keys("--dir " + keys.dir() + " --secure viewer " + root.file("config/TideMesh.xml"));
+  struct Case {
+    const char *launch;
+    std::function<void()> before;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"videotestsrc num-buffers=1 ! video/x-raw,format=BGR ! ovedgesink", [] {},
+       {"Bus security refused to publish",
+        "the permissions document " + keys.file("viewer_permissions.p7s") +
+            " does not allow this node to publish tag group VideoFrameData"}},
+      {"ovedgesrc ! fakesink", [&] { keys.expire_certificate("viewer"); },
+       {"Bus security refused to subscribe",
+        "identity certificate " + keys.file("viewer_cert.pem") + " has expired"}},
+  };
+  for (const Case &c : cases) {
+    c.before();
+    AppPipeline p(c.launch);
+    ASSERT_TRUE(p.ok()) << c.launch;
+    EXPECT_EQ(gst_element_set_state(p.pipeline(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE)
+        << c.launch;
+    const std::string error = p.error();
+    for (const std::string &s : c.said)
+      EXPECT_NE(error.find(s), std::string::npos) << c.launch << ": " << error;
+    gst_element_set_state(p.pipeline(), GST_STATE_NULL);
+  }
 }
 
 /* ---- frame identity: batches frame by frame, repeated ids, one camera */

@@ -14,6 +14,7 @@
 #include <gst/video/video.h>
 
 #include "gstovmeta.h"
+#include "bus_keys_support.h"
 #include "mesh_test_support.h"
 #include "ov_test.h"
 #include "pair_picture.h"
@@ -32,10 +33,12 @@ struct Publisher {
   int fps = 0;
   bool heard = true;  /* false: the subscriber must never see it */
   std::string taggroups;  /* the publisher's, when not the default */
+  std::string root;  /* its configuration tree, when not the subscriber's */
 };
 
 /* What the subscriber saw of one publisher. */
 struct Seen {
+  int samples = 0;       /* every frame, warm-up frames 0 too */
   int frames = 0;        /* numbered frames (warm-up frames 0 not counted) */
   int with_box = 0;
   int with_device = 0;
@@ -75,7 +78,10 @@ class Pairing {
         argv.push_back("--context");
         argv.push_back(p.context);
       }
+      const std::string subscriberRoot = std::getenv("VXA_ROOT") ? std::getenv("VXA_ROOT") : "";
+      if (!p.root.empty()) setenv("VXA_ROOT", p.root.c_str(), 1);
       children_.push_back(std::make_unique<meshtest::Child>(argv));
+      setenv("VXA_ROOT", subscriberRoot.c_str(), 1);
     }
     // Every publisher must have been heard before the numbered frames start.
     std::map<int, bool> heard;
@@ -113,6 +119,8 @@ class Pairing {
   }
 
   const Seen &seen(int mark) { return seen_[mark]; }
+  /* The subscriber's bus configuration (set it before run()). */
+  std::string config() const { return root_.file("config/TideMesh.xml"); }
   int strangers() const { return strangers_; }
 
  private:
@@ -147,6 +155,7 @@ class Pairing {
       return;
     }
     Seen &v = seen_[mark];
+    ++v.samples;
     const GstOvBatchMeta *meta = gst_buffer_get_ov_batch_meta(buf);
     // A publisher is heard once its frames come with their box and device:
     // each tag group's topic is matched on its own, and what is written
@@ -281,5 +290,35 @@ TEST(EdgePairing, ASubscriberOfOneContextSeesOnlyIt) {
   EXPECT_EQ(run.seen(0x11).frames, 60);
   EXPECT_EQ(run.seen(0x11).with_box, 60);
   EXPECT_EQ(run.seen(0x22).frames, 0) << "frames of another context";
+  EXPECT_EQ(run.strangers(), 0);
+}
+
+/* A copy of the shipped configuration tree on this process's loopback
+ * domain, authenticating as `node` of `keys` (unsecured without keys). */
+std::string publisher_tree(const meshtest::TempDir &dir, const meshtest::Deployment *keys,
+                           const std::string &node) {
+  std::filesystem::copy(meshtest::source_file("common/data_model"), dir.path(),
+                        std::filesystem::copy_options::recursive |
+                            std::filesystem::copy_options::overwrite_existing);
+  const std::string config = meshtest::write_loopback_config(dir, "config/TideMesh.xml");
+  if (keys) meshtest::bus_keys("--dir " + keys->dir() + " --secure " + node + " " + config);
+  return dir.path();
+}
+
+TEST(EdgePairing, SecuredNodesPairEveryFrameAndNoOtherNodeGetsThrough) {
+  meshtest::Deployment keys("camera:publish viewer:subscribe"), other("stranger:publish");
+  meshtest::TempDir cameraTree, plainTree, strangerTree;
+  Publisher camera{"cam", "", 0x11, 90, 30}, plain{"plain", "", 0x22, 90, 30, false},
+      stranger{"stranger", "", 0x33, 90, 30, false};
+  camera.root = publisher_tree(cameraTree, &keys, "camera");
+  plain.root = publisher_tree(plainTree, nullptr, "");
+  stranger.root = publisher_tree(strangerTree, &other, "stranger");
+  Pairing run(kAll, {camera, plain, stranger});
+  meshtest::bus_keys("--dir " + keys.dir() + " --secure viewer " + run.config());
+  ASSERT_TRUE(run.run());
+  expect_each_rejoined(run, {0x11}, 90);
+  EXPECT_EQ(run.seen(0x11).with_device, 90);
+  EXPECT_EQ(run.seen(0x22).samples, 0) << "frames of a publisher without security";
+  EXPECT_EQ(run.seen(0x33).samples, 0) << "frames of a publisher of another authority";
   EXPECT_EQ(run.strangers(), 0);
 }

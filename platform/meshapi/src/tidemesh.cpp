@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -24,6 +25,13 @@ constexpr int64_t kMaxBlockingMs = 100;
 constexpr uint32_t kTakeBatch = 1;
 
 std::string dds_error(dds_return_t rc) { return dds_strretcode(rc); }
+
+/* What the transport logged since `mark`, as a clause of an error message. */
+std::string transport_said(uint64_t mark) {
+  std::string out;
+  for (const std::string &line : transport_log_since(mark)) out += (out.empty() ? "" : " | ") + line;
+  return out.empty() ? std::string() : "; the transport said: " + out;
+}
 
 /* Cyclone accepts letters, digits, '_' and '/' in topic names. */
 std::string topic_name(const std::string &tagGroupId) {
@@ -89,6 +97,7 @@ BusConfig parse_bus_config(const std::string &raw, const std::string &origin) {
       }
     }
   }
+  cfg.security = parse_security_section(cfg.cyclone_xml, origin);
   return cfg;
 }
 
@@ -96,15 +105,25 @@ BusConfig parse_bus_config(const std::string &raw, const std::string &origin) {
 
 class BusImpl {
  public:
-  BusImpl(const BusConfig &cfg, std::string source) : source_(std::move(source)) {
+  BusImpl(const BusConfig &cfg, std::string source)
+      : source_(std::move(source)), security_(cfg.security) {
+    install_transport_log();
+    // The transport would refuse a bad file with a bare code: say which and why.
+    if (security_.present) check_security_files(security_, std::time(nullptr));
+    const uint64_t mark = transport_log_mark();
     domain_ = dds_create_domain(cfg.domain_id, cfg.cyclone_xml.c_str());
     if (domain_ < 0)
       throw MeshError("cannot create bus domain " + std::to_string(cfg.domain_id) + " from " +
-                      source_ + ": " + dds_error(domain_));
+                      source_ + ": " + dds_error(domain_) + transport_said(mark));
     participant_ = dds_create_participant(cfg.domain_id, nullptr, nullptr);
     if (participant_ < 0) {
       dds_delete(domain_);
-      throw MeshError("cannot join the bus: " + dds_error(participant_));
+      if (security_.present)
+        throw SecurityError("bus security refused this node (configuration " + source_ +
+                            ", identity " + security_.identityCertificate + ", permissions " +
+                            security_.permissions + "): " + dds_error(participant_) +
+                            transport_said(mark));
+      throw MeshError("cannot join the bus: " + dds_error(participant_) + transport_said(mark));
     }
   }
   ~BusImpl() {
@@ -115,13 +134,25 @@ class BusImpl {
   dds_entity_t participant() const { return participant_; }
   const std::string &source() const { return source_; }
 
+  /* Throws the error of creating an entity for tag group `group`: the
+   * permissions named when security refused it. */
+  [[noreturn]] void refuse(const std::string &what, const TagGroup &group, dds_return_t rc) const {
+    if (rc == DDS_RETCODE_NOT_ALLOWED_BY_SECURITY && security_.present)
+      throw SecurityError("the permissions document " + security_.permissions +
+                          " does not allow this node to " + what + " tag group " + group.name +
+                          " (topic " + topic_name(group.id) + "); make this node's permissions "
+                          "with the role it needs (./ov bus-keys --node NAME:publish, "
+                          ":subscribe or :both) or use the node's own");
+    throw MeshError("cannot " + what + " tag group " + group.name + ": " + dds_error(rc));
+  }
+
   dds_entity_t topic(const TagGroup &group) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = topics_.find(group.id);
     if (it != topics_.end()) return it->second;
     dds_entity_t t = dds_create_topic(participant_, &mesh_MeshSample_desc,
                                       topic_name(group.id).c_str(), nullptr, nullptr);
-    if (t < 0) throw MeshError("cannot create topic for tag group " + group.name + ": " + dds_error(t));
+    if (t < 0) refuse("use", group, t);
     topics_[group.id] = t;
     return t;
   }
@@ -152,6 +183,7 @@ class BusImpl {
 
  private:
   std::string source_;
+  SecurityFiles security_;
   dds_entity_t domain_ = 0;
   dds_entity_t participant_ = 0;
   std::mutex mutex_;  /* guards the three maps */
@@ -208,7 +240,8 @@ void TideMesh::close() { impl_.reset(); }
 
 class SelectorImpl {
  public:
-  SelectorImpl(std::shared_ptr<BusImpl> bus, TagGroup group, std::string thingId)
+  SelectorImpl(std::shared_ptr<BusImpl> bus, TagGroup group, std::string thingId,
+               const std::string &partition)
       : bus_(std::move(bus)), group_(std::move(group)), thingId_(std::move(thingId)) {
     topic_ = bus_->topic(group_);
     waitset_ = dds_create_waitset(bus_->participant());
@@ -216,7 +249,7 @@ class SelectorImpl {
     if (waitset_ < 0 || guard_ < 0)
       throw MeshError("cannot create a waitset: " + dds_error(waitset_ < 0 ? waitset_ : guard_));
     dds_waitset_attach(waitset_, guard_, guard_);
-    subscribe("mesh.*");
+    subscribe(partition);
   }
   ~SelectorImpl() {
     close();
@@ -232,7 +265,7 @@ class SelectorImpl {
     const char *parts[] = {partition.c_str()};
     dds_qset_partition(sq.q, 1, parts);
     dds_entity_t sub = dds_create_subscriber(bus_->participant(), sq.q, nullptr);
-    if (sub < 0) throw MeshError("cannot create subscriber: " + dds_error(sub));
+    if (sub < 0) bus_->refuse("subscribe to", group_, sub);
     QosPtr rq;
     dds_qset_reliability(rq.q, DDS_RELIABILITY_RELIABLE, DDS_MSECS(kMaxBlockingMs));
     dds_qset_durability(rq.q, DDS_DURABILITY_VOLATILE);
@@ -240,7 +273,7 @@ class SelectorImpl {
     dds_entity_t rd = dds_create_reader(sub, topic_, rq.q, nullptr);
     if (rd < 0) {
       dds_delete(sub);
-      throw MeshError("cannot create reader for " + group_.name + ": " + dds_error(rd));
+      bus_->refuse("subscribe to", group_, rd);
     }
     dds_entity_t rc = dds_create_readcondition(rd, DDS_ANY_STATE);
     dds_waitset_attach(waitset_, rc, rd);
@@ -427,7 +460,7 @@ class ThingImpl {
       out.writer = dds_create_writer(publisher_, bus_->topic(out.group), wq.q, nullptr);
       if (out.writer < 0) {
         dds_delete(publisher_);
-        throw MeshError("cannot create writer for " + port.name + ": " + dds_error(out.writer));
+        bus_->refuse("publish", out.group, out.writer);
       }
       outputs_[port.name] = std::move(out);
     }
@@ -473,13 +506,13 @@ class ThingImpl {
     if (rc < 0) throw MeshError("write to " + name + " failed: " + dds_error(rc));
   }
 
-  std::shared_ptr<SelectorImpl> select(const std::string &name) {
+  std::shared_ptr<SelectorImpl> select(const std::string &name, const std::string &partition) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) throw MeshError("thing " + id_ + " is closed");
     auto it = inputs_.find(name);
     if (it == inputs_.end())
       throw MeshError("thing " + id_ + " (class " + cls_.id + ") has no input \"" + name + "\"");
-    auto s = std::make_shared<SelectorImpl>(bus_, it->second, id_);
+    auto s = std::make_shared<SelectorImpl>(bus_, it->second, id_, partition);
     selectors_.push_back(s);
     register_selector(s);
     return s;
@@ -547,7 +580,11 @@ void Thing::write(const std::string &outputName, const iot::IOT_NVP_SEQ &sample)
 }
 
 Thing::Selector Thing::select(const std::string &inputName) {
-  return Selector(impl().select(inputName));
+  return Selector(impl().select(inputName, "mesh.*"));
+}
+
+Thing::Selector Thing::select(const std::string &inputName, const std::string &flowId) {
+  return Selector(impl().select(inputName, flow_partition(flowId)));
 }
 
 void Thing::close() {

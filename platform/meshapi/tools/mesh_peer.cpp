@@ -53,8 +53,8 @@ int main(int argc, char **argv) {
     mesh::TideMesh bus = mesh::TideMesh::getInstance(std::string("config=") + argv[2]);
     mesh::Thing thing = make_thing(bus, argv);
     if (mode == "read") {
-      mesh::Thing::Selector sel = thing.select(name);
-      if (argc > 9 && std::string(argv[9]) != "-") sel.flow(argv[9]);
+      const bool flow = argc > 9 && std::string(argv[9]) != "-";
+      mesh::Thing::Selector sel = flow ? thing.select(name, argv[9]) : thing.select(name);
       const size_t writers = argc > 10 ? std::strtoul(argv[10], nullptr, 10) : 0;
       auto match_end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (sel.matchedWriters() < writers && std::chrono::steady_clock::now() < match_end)

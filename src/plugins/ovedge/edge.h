@@ -34,6 +34,10 @@ constexpr uint64_t fnv1a(const char *s, uint64_t h = 0xcbf29ce484222325ULL) {
 inline uint64_t fnv1a(const std::string &s) { return fnv1a(s.c_str()); }
 
 constexpr const char *kBusConfigFile = "config/TideMesh.xml";
+/* What the elements add to a bus security refusal. */
+constexpr const char *kSecurityHint =
+    "the <Security> section of the bus configuration config/TideMesh.xml names the files; "
+    "without that section the bus is not secured";
 
 bool is_file_exist(const std::string &path);
 std::string path_join(const std::vector<std::string> &parts);
@@ -216,12 +220,11 @@ void Edge::run_read_flow(Receiver *receiver, std::string name, std::string flowI
     Thing *thing = findThing(name);
     if (!thing) {
       std::cout << "New read thread [" << tid.str() << "] for main input" << std::endl;
-      selector = mainThing_.select(name);
+      selector = flowId.empty() ? mainThing_.select(name) : mainThing_.select(name, flowId);
     } else {
       std::cout << "New read thread [" << tid.str() << "] for input " << name << std::endl;
-      selector = thing->select(name);
+      selector = flowId.empty() ? thing->select(name) : thing->select(name, flowId);
     }
-    if (!flowId.empty()) selector.flow(flowId);
     keepSelector(selector);
     if (!stop_.load()) read<Receiver, Record>(receiver, selector, name);
   } catch (const std::exception &e) {
@@ -240,8 +243,10 @@ void Edge::startReader(Receiver *receiver, const std::string &name, const std::s
   // The selector is made here, on the set-up thread, so the reader never
   // looks at the thing map and a failed select fails the set-up.
   Thing *thing = findThing(name);
-  Thing::Selector selector = thing ? thing->select(name) : mainThing_.select(name);
-  if (!flowId.empty()) selector.flow(flowId);
+  // The flow is selected at once (not narrowed afterwards), so no reader of
+  // every flow is made and deleted on the way.
+  Thing &from = thing ? *thing : mainThing_;
+  Thing::Selector selector = flowId.empty() ? from.select(name) : from.select(name, flowId);
   keepSelector(selector);
   const bool main = thing == nullptr;
   ++running_;

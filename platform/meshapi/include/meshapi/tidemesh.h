@@ -9,17 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "meshapi/errors.h"
 #include "meshapi/iot_value.h"
 #include "meshapi/registry.h"
+#include "meshapi/security.h"
 
 namespace com {
 namespace quillmark {
 namespace tidemesh {
-
-class MeshError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class BusImpl;
 class ThingImpl;
@@ -53,7 +50,9 @@ class Thing {
    public:
     Selector() = default;
     /* Narrows to samples written by things whose context id is flowId
-     * (compared literally: '*' and '?' are plain characters). */
+     * (compared literally: '*' and '?' are plain characters).  It replaces
+     * the selector's reader; where the flow is known when selecting, use
+     * Thing::select(inputName, flowId) (see there). */
     Selector &flow(const std::string &flowId);
     /* Samples that arrived, or an empty vector after timeoutMs, after
      * Dispatcher::throwEvent() or once the selector's thing is closed.
@@ -80,6 +79,10 @@ class Thing {
    * slow is counted and logged, not thrown. */
   void write(const std::string &outputName, const iot::IOT_NVP_SEQ &sample);
   Selector select(const std::string &inputName);
+  /* select(inputName).flow(flowId) without the reader of every flow in
+   * between: on a secured bus a replaced reader stays matched at writers
+   * that join later, and their unacknowledged samples fill up. */
+  Selector select(const std::string &inputName, const std::string &flowId);
   /* Wakes and ends its selectors' reads and leaves the bus; idempotent. */
   void close();
 
@@ -127,6 +130,7 @@ std::string flow_partition(const std::string &contextId);
 struct BusConfig {
   std::string cyclone_xml;
   uint32_t domain_id = 0;
+  SecurityFiles security;  /* present: the bus authenticates and encrypts */
 };
 BusConfig parse_bus_config(const std::string &text, const std::string &origin);
 

@@ -166,6 +166,11 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     }
     if (!combined && !names.empty())
       VXCORE::ModelLoader::addThingOutByProp(priv->edge, names);
+  } catch (const com::quillmark::tidemesh::SecurityError &e) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_AUTHORIZED, ("Bus security refused to publish: %s", e.what()),
+                      ("%s", VXCORE::kSecurityHint));
+    priv->edge.reset();
+    return FALSE;
   } catch (const std::exception &e) {
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_WRITE, ("Could not open the data bus for publishing"),
                       ("%s", e.what()));

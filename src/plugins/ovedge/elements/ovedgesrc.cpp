@@ -251,6 +251,10 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
     }
     priv->receiver = std::move(receiver);
     priv->edge = std::move(edge);
+  } catch (const com::quillmark::tidemesh::SecurityError &e) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_AUTHORIZED, ("Bus security refused to subscribe: %s", e.what()),
+                      ("%s", VXCORE::kSecurityHint));
+    return FALSE;
   } catch (const std::exception &e) {
     GST_DEBUG_OBJECT(self, "edgesrc->priv->edge create VideoFrame failed in edge_subscribe.");
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("Could not subscribe to the data bus"),
