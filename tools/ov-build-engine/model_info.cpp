@@ -1,6 +1,8 @@
 #include "model_info.h"
 
 #include <algorithm>
+#include <cmath>
+#include <type_traits>
 #include <cctype>
 #include <initializer_list>
 #include <map>
@@ -96,7 +98,10 @@ bool number_list(const std::string &text, std::vector<T> &out) {
     try {
       size_t used = 0;
       const double v = std::stod(item, &used);
-      if (used != item.size())
+      // Anchor sizes and mask indices: sane magnitudes only (a number an
+      // int cannot hold is a broken cfg, not a conversion to attempt).
+      if (used != item.size() || !std::isfinite(v) || std::fabs(v) > 1e6 ||
+          (std::is_integral<T>::value && v != std::floor(v)))
         return false;
       out.push_back(static_cast<T>(v));
     } catch (...) {
