@@ -262,3 +262,12 @@ TEST(LogLimiter, ShowsALineOnceAPeriodWithTheCountHeldBack) {
   EXPECT_EQ(limit.admit("handshake failed: a", t0 + std::chrono::seconds(64)), "");
   EXPECT_EQ(limit.admit("handshake failed: b", t0 + std::chrono::seconds(64)), "handshake failed: b");
 }
+
+TEST(TransportLog, RefusedPeersAreToldApartFromOtherLines) {
+  // as the transport says them on this machine
+  EXPECT_TRUE(is_peer_refusal("Begin handshake reply failed: Certificate not valid: error: "
+                              "certificate signature failure; subject: /O=ov-bus/CN=alien(code: 200)"));
+  EXPECT_TRUE(is_peer_refusal("remote participant 1d2e3f4a: not allowed by security"));
+  EXPECT_FALSE(is_peer_refusal("handshake with 1d2e3f4a completed"));
+  EXPECT_FALSE(is_peer_refusal("ddsi_udp_conn_write to udp/127.0.0.1:7410 failed with retcode -1"));
+}

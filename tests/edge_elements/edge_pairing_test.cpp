@@ -114,6 +114,17 @@ class Pairing {
     // The tail: frames still in flight reach us within the synchronizer's
     // wait; stop once no frame has come for two seconds.
     while (SamplePtr s = sub_.pull(2000)) take(s, nullptr);
+    // The warnings, before stopping flushes the bus.
+    ov::BusPtr bus(gst_element_get_bus(sub_.pipeline()));
+    while (GstMessage *m = gst_bus_pop_filtered(bus.get(), GST_MESSAGE_WARNING)) {
+      GError *err = nullptr;
+      gchar *debug = nullptr;
+      gst_message_parse_warning(m, &err, &debug);
+      warnings_.push_back(std::string(err ? err->message : "") + " | " + (debug ? debug : ""));
+      g_clear_error(&err);
+      g_free(debug);
+      gst_message_unref(m);
+    }
     sub_.stop();
     return finished == static_cast<int>(pubs_.size());
   }
@@ -122,6 +133,8 @@ class Pairing {
   /* The subscriber's bus configuration (set it before run()). */
   std::string config() const { return root_.file("config/TideMesh.xml"); }
   int strangers() const { return strangers_; }
+  /* The subscriber's warnings, "message | debug text". */
+  const std::vector<std::string> &warnings() const { return warnings_; }
 
  private:
   size_t expected_marks() const {
@@ -198,6 +211,7 @@ class Pairing {
   std::vector<std::unique_ptr<meshtest::Child>> children_;
   std::map<int, Seen> seen_;
   int strangers_ = 0;
+  std::vector<std::string> warnings_;
 };
 
 const char *kAll = "taggroups=DetectionBoxData+DeviceInfoData";
@@ -321,4 +335,14 @@ TEST(EdgePairing, SecuredNodesPairEveryFrameAndNoOtherNodeGetsThrough) {
   EXPECT_EQ(run.seen(0x22).samples, 0) << "frames of a publisher without security";
   EXPECT_EQ(run.seen(0x33).samples, 0) << "frames of a publisher of another authority";
   EXPECT_EQ(run.strangers(), 0);
+  // The refused stranger is said once, naming it and the fix, not left an
+  // empty stream.
+  int refused = 0;
+  for (const std::string &w : run.warnings())
+    if (w.find("The bus security of this node refused a peer.") != std::string::npos) {
+      ++refused;
+      EXPECT_NE(w.find("CN=stranger"), std::string::npos) << w;
+      EXPECT_NE(w.find("./ov bus-keys --node NAME"), std::string::npos) << w;
+    }
+  EXPECT_EQ(refused, 1) << ::testing::PrintToString(run.warnings());
 }

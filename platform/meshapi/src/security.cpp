@@ -7,7 +7,9 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 #include <dds/dds.h>
@@ -336,6 +338,17 @@ struct TransportLog {
   uint64_t count = 0;
 };
 
+struct TransportListeners {
+  std::mutex mutex;  /* guards both, and is held while listeners run */
+  uint64_t next = 1;
+  std::map<uint64_t, TransportListener> listeners;
+};
+
+TransportListeners &transport_listeners() {
+  static TransportListeners *l = new TransportListeners();  // as long as the transport's threads
+  return *l;
+}
+
 TransportLog &transport_log() {
   static TransportLog *log = new TransportLog();  // lives as long as the transport's threads
   return *log;
@@ -357,6 +370,15 @@ void on_transport_log(void *, const dds_log_data_t *d) {
     line = log.limiter.admit(text, LogLimiter::Clock::now());
   }
   if (!line.empty()) std::cerr << "meshapi: bus: " << line << std::endl;
+  TransportListeners &l = transport_listeners();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  for (auto &kv : l.listeners) {
+    try {
+      kv.second(text);
+    } catch (...) {
+      // a listener's failure is its own; the transport's thread goes on
+    }
+  }
 }
 
 }  // namespace
@@ -370,6 +392,25 @@ uint64_t transport_log_mark() {
   TransportLog &log = transport_log();
   std::lock_guard<std::mutex> lock(log.mutex);
   return log.count;
+}
+
+uint64_t add_transport_listener(TransportListener listener) {
+  TransportListeners &l = transport_listeners();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  const uint64_t id = l.next++;
+  l.listeners.emplace(id, std::move(listener));
+  return id;
+}
+
+void remove_transport_listener(uint64_t id) {
+  TransportListeners &l = transport_listeners();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  l.listeners.erase(id);
+}
+
+bool is_peer_refusal(const std::string &line) {
+  return (line.find("handshake") != std::string::npos && line.find("failed") != std::string::npos) ||
+         line.find("not allowed by security") != std::string::npos;
 }
 
 std::vector<std::string> transport_log_since(uint64_t mark) {

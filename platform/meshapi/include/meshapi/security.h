@@ -78,6 +78,17 @@ void install_transport_log();
 uint64_t transport_log_mark();
 std::vector<std::string> transport_log_since(uint64_t mark);
 
+/* Every line the transport logs (before rate limiting) is handed to each
+ * listener, on the transport's thread, until it is removed; removal waits
+ * for a call in progress.  A listener must not add or remove listeners. */
+using TransportListener = std::function<void(const std::string &line)>;
+uint64_t add_transport_listener(TransportListener listener);
+void remove_transport_listener(uint64_t id);
+
+/* Whether a transport line tells of a peer that this node's bus security
+ * refused (a failed authentication handshake, or a node without security). */
+bool is_peer_refusal(const std::string &line);
+
 }  // namespace tidemesh
 }  // namespace quillmark
 }  // namespace com

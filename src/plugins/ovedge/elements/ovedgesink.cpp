@@ -25,6 +25,7 @@
 #include "gstovmeta_utils.h"
 #include "model_loader.h"
 #include "ov_element.h"
+#include "peer_refusals.h"
 #include "sink_frames.h"
 #include "sink_records.h"
 
@@ -47,6 +48,7 @@ struct SinkPrivate {
 
   /* State-change and streaming threads only (never at the same time). */
   std::shared_ptr<VXCORE::Edge> edge;
+  std::unique_ptr<ovedge::PeerRefusalWatch> refusals; /* while opened */
   bool opened = false;
   /* The tag groups the bus was opened for: what is published until the next
    * open, whatever "taggroups" says meanwhile. */
@@ -140,6 +142,13 @@ static void ov_edge_sink_get_property(GObject *object, guint prop_id, GValue *va
   }
 }
 
+/* A peer the bus security refused (from a thread of GStreamer's). */
+static void tell_peer_refused(GstElement *element, const char *line) {
+  GST_ELEMENT_WARNING(element, RESOURCE, NOT_AUTHORIZED,
+                      ("The bus security of this node refused a peer."), ("%s: %s", line,
+                                                                           ovedge::kPeerRefusalHint));
+}
+
 static gboolean ov_edge_sink_open(OvEdgeSink *self) {
   SinkPrivate *priv = self->priv;
   if (priv->opened)
@@ -192,6 +201,7 @@ static gboolean ov_edge_sink_open(OvEdgeSink *self) {
     break;
   }
   priv->published = std::move(names);
+  priv->refusals.reset(new ovedge::PeerRefusalWatch(GST_ELEMENT(self), tell_peer_refused));
   priv->opened = true;
   return TRUE;
 }
@@ -573,6 +583,7 @@ static GstStateChangeReturn ov_edge_sink_change_state(GstElement *element,
       break;
     case GST_STATE_CHANGE_READY_TO_NULL:
       /* Closed things cannot be reused: the next NULL to READY opens anew. */
+      self->priv->refusals.reset();
       if (self->priv->edge)
         self->priv->edge->deinit();
       self->priv->opened = false;

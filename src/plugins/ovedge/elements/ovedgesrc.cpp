@@ -29,6 +29,7 @@
 #include "gstovmeta_utils.h"
 #include "model_loader.h"
 #include "ov_element.h"
+#include "peer_refusals.h"
 #include "ovedgesink.h"
 #include "src_extract.h"
 #include "synchronizer.h"
@@ -59,6 +60,7 @@ struct SrcPrivate {
   std::unique_ptr<VXCORE::ReceiveImage> receiver;
   std::shared_ptr<VXCORE::Edge> edge;
   bool subscribed = false;
+  std::unique_ptr<ovedge::PeerRefusalWatch> refusals; /* while subscribed */
 
   /* Streaming thread only: the frame taken while negotiating, pushed first;
    * the picture of the frame being pushed (when it is not a view of the
@@ -200,9 +202,17 @@ static void ov_edge_src_unsubscribe(OvEdgeSrc *self) {
   }
   priv->have_pending = false;
   priv->pending = VXCORE::SynchronizedData();
+  priv->refusals.reset();
   priv->edge.reset();
   priv->receiver.reset();
   priv->subscribed = false;
+}
+
+/* A peer the bus security refused (from a thread of GStreamer's). */
+static void tell_peer_refused(GstElement *element, const char *line) {
+  GST_ELEMENT_WARNING(element, RESOURCE, NOT_AUTHORIZED,
+                      ("The bus security of this node refused a peer."), ("%s: %s", line,
+                                                                           ovedge::kPeerRefusalHint));
 }
 
 static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
@@ -261,6 +271,7 @@ static gboolean ov_edge_src_subscribe(OvEdgeSrc *self) {
                       ("%s", e.what()));
     return FALSE;
   }
+  priv->refusals.reset(new ovedge::PeerRefusalWatch(GST_ELEMENT(self), tell_peer_refused));
   priv->subscribed = true;
   GST_DEBUG_OBJECT(self,
                    "Set ImageReceiver to edgesrc->priv->edge done for preparing to receive the "
