@@ -103,9 +103,9 @@ enum { PROP_0, PROP_LIVE_DEADLINE };
 /* A readable string property "uri" or "location" of `el`, or "". */
 std::string source_address(GstElement *el) {
   for (const char *prop : {"uri", "location"}) {
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(el), prop);
-    if (!spec || G_PARAM_SPEC_VALUE_TYPE(spec) != G_TYPE_STRING ||
-        !(spec->flags & G_PARAM_READABLE))
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(el), prop);
+    if (!pspec || G_PARAM_SPEC_VALUE_TYPE(pspec) != G_TYPE_STRING ||
+        !(pspec->flags & G_PARAM_READABLE))
       continue;
     gchar *value = nullptr;
     g_object_get(el, prop, &value, nullptr);
