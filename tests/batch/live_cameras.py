@@ -9,7 +9,7 @@ went in and what came out is counted from the pictures themselves.
 
 Scenarios (each prints its figures; --check turns the targets into the exit
 status):
-  stall     two 15 fps cameras; one stopped (SIGSTOP) for 5 s: the other's
+  stall     two 15 fps cameras; one stopped (SIGSTOP) for 5 s (--stall-seconds): the other's
             frames keep coming out (>= 90 %, batch latency p99 under three
             frame intervals plus 100 ms).
   sync      two 15 fps cameras into a clock-synced sink with QoS and 20 ms
@@ -331,7 +331,7 @@ def scenario_stall(args, cams, checks):
     a, b = cams[0], cams[1]
     run, t0 = settled_run(args, cams)
     b.signal(signal.SIGSTOP)
-    run.poll_bus(5)
+    run.poll_bus(args.stall_seconds)
     b.signal(signal.SIGCONT)
     t1 = time.monotonic()
     back = run.wait_for(lambda: run.tally.out_after(b.index, t1 + 0.1) is not None, 20)
@@ -474,6 +474,8 @@ def main():
     parser.add_argument("scenario",
                         choices=["stall", "sync", "rates", "lost", "addremove", "docline"])
     parser.add_argument("--check", action="store_true")
+    parser.add_argument("--stall-seconds", type=float, default=5.0,
+                        help="stall: how long the camera is stopped (default 5)")
     parser.add_argument("--source", default="uridecodebin",
                         choices=["uridecodebin", "ovcamerasrc"])
     args = parser.parse_args()
